@@ -1,0 +1,4 @@
+import unittest
+class Smoke(unittest.TestCase):
+    def test_import(self):
+        import brovane
