@@ -1,0 +1,158 @@
+// The two halves of a connection: a buffered reader over the receiving side
+// of a stream and a buffered writer over its sending side, 64 KiB each. Both
+// are templates over the stream (a TCP socket in the product, any Asio
+// stream socket in tests) and keep a reference to it: the stream must outlive
+// them.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <string_view>
+#include <system_error>
+#include <tuple>
+
+#include <asio/awaitable.hpp>
+#include <asio/buffer.hpp>
+#include <asio/error.hpp>
+#include <asio/experimental/as_tuple.hpp>
+#include <asio/socket_base.hpp>
+#include <asio/use_awaitable.hpp>
+#include <asio/write.hpp>
+
+#include "python/client/io_error_map.hpp"
+
+namespace brovane::python::client {
+
+inline constexpr std::size_t kConnectionBufferSize = 64 * 1024;
+
+// Completion token that hands back (error_code, result) instead of throwing.
+inline constexpr asio::experimental::as_tuple_t<asio::use_awaitable_t<>> kAwaitTuple{};
+
+// Bytes come from the stream in reads of up to the buffer's capacity; what a
+// read brings beyond the current message stays in the buffer for the next.
+// Callers scan `buffered()` synchronously, `consume` what they used, and
+// `fill` only when it is empty, so per-byte work never suspends.
+template <class Stream>
+class BufferedReader {
+ public:
+  explicit BufferedReader(Stream& stream, std::size_t capacity = kConnectionBufferSize)
+      : stream_(stream),
+        buf_(std::make_unique_for_overwrite<char[]>(capacity)),
+        capacity_(capacity) {}
+  BufferedReader(const BufferedReader&) = delete;
+  BufferedReader& operator=(const BufferedReader&) = delete;
+
+  Stream& stream() noexcept { return stream_; }
+  std::size_t capacity() const noexcept { return capacity_; }
+
+  // Bytes read from the stream and not consumed yet.
+  std::string_view buffered() const noexcept { return {buf_.get() + pos_, end_ - pos_}; }
+  void consume(std::size_t n) noexcept { pos_ += n; }
+
+  // One read into the buffer, which must be empty. Yields the number of bytes
+  // that arrived; 0 means the peer has ended the stream.
+  asio::awaitable<IoResult<std::size_t>> fill() {
+    pos_ = end_ = 0;
+    auto [ec, n] = co_await stream_.async_read_some(asio::buffer(buf_.get(), capacity_), kAwaitTuple);
+    if (ec && n == 0) {
+      if (ec == asio::error::eof) co_return std::size_t{0};
+      co_return std::unexpected(io_error_from(ec));
+    }
+    end_ = n;
+    co_return n;
+  }
+
+  // One read of at most `size` bytes straight into `dst`, bypassing the
+  // buffer, which must be empty: large bodies are not copied twice. 0 means
+  // the peer has ended the stream.
+  asio::awaitable<IoResult<std::size_t>> read_direct(char* dst, std::size_t size) {
+    auto [ec, n] = co_await stream_.async_read_some(asio::buffer(dst, size), kAwaitTuple);
+    if (ec && n == 0) {
+      if (ec == asio::error::eof) co_return std::size_t{0};
+      co_return std::unexpected(io_error_from(ec));
+    }
+    co_return n;
+  }
+
+ private:
+  Stream& stream_;
+  std::unique_ptr<char[]> buf_;
+  std::size_t capacity_;
+  std::size_t pos_ = 0;
+  std::size_t end_ = 0;
+};
+
+// Every message is written and flushed in one operation, so nothing waits in
+// the buffer between messages. Destroying the writer shuts down the sending
+// direction of the stream (the peer sees the end of the stream), as dropping
+// the write half of a split socket does.
+template <class Stream>
+class BufferedWriter {
+ public:
+  explicit BufferedWriter(Stream& stream, std::size_t capacity = kConnectionBufferSize)
+      : stream_(stream),
+        buf_(std::make_unique_for_overwrite<char[]>(capacity)),
+        capacity_(capacity) {}
+  BufferedWriter(const BufferedWriter&) = delete;
+  BufferedWriter& operator=(const BufferedWriter&) = delete;
+
+  ~BufferedWriter() {
+    if constexpr (requires(std::error_code& ec) {
+                    stream_.is_open();
+                    stream_.shutdown(asio::socket_base::shutdown_send, ec);
+                  }) {
+      std::error_code ignored;
+      if (stream_.is_open()) stream_.shutdown(asio::socket_base::shutdown_send, ignored);
+    }
+  }
+
+  Stream& stream() noexcept { return stream_; }
+  std::size_t pending() const noexcept { return len_; }
+
+  // Writes `head` then `body` and flushes. When both fit in the buffer they
+  // are copied there and leave in one write; otherwise the buffered bytes,
+  // `head` and `body` leave in one gather write without a copy. On failure
+  // the unsent bytes are dropped: a stream that failed mid-message cannot be
+  // resumed at a message boundary anyway.
+  asio::awaitable<IoStatus> write_and_flush(std::string_view head, std::string_view body) {
+    if (head.size() + body.size() <= capacity_ - len_) {
+      append(head);
+      append(body);
+      auto r = co_await flush();
+      co_return r;
+    }
+    const std::array<asio::const_buffer, 3> parts{asio::buffer(buf_.get(), len_),
+                                                  asio::buffer(head.data(), head.size()),
+                                                  asio::buffer(body.data(), body.size())};
+    auto [ec, n] = co_await asio::async_write(stream_, parts, kAwaitTuple);
+    (void)n;
+    len_ = 0;
+    if (ec) co_return std::unexpected(io_error_from(ec));
+    co_return IoStatus{};
+  }
+
+  // Sends whatever is buffered.
+  asio::awaitable<IoStatus> flush() {
+    if (len_ == 0) co_return IoStatus{};
+    auto [ec, n] = co_await asio::async_write(stream_, asio::buffer(buf_.get(), len_), kAwaitTuple);
+    (void)n;
+    len_ = 0;
+    if (ec) co_return std::unexpected(io_error_from(ec));
+    co_return IoStatus{};
+  }
+
+ private:
+  void append(std::string_view s) noexcept {
+    if (!s.empty()) std::memcpy(buf_.get() + len_, s.data(), s.size());
+    len_ += s.size();
+  }
+
+  Stream& stream_;
+  std::unique_ptr<char[]> buf_;
+  std::size_t capacity_;
+  std::size_t len_ = 0;
+};
+
+}  // namespace brovane::python::client
