@@ -138,6 +138,11 @@ std::int32_t low32_or_zero(const Json& v) noexcept {
 
 }  // namespace
 
+std::optional<std::int64_t> json_text_to_i64(std::string_view s) noexcept {
+  return parse_decimal_int<std::int64_t>(s);
+}
+std::optional<double> json_text_to_double(std::string_view s) noexcept { return parse_float_text(s); }
+
 TType json_type_from_name(const Json& v) noexcept {
   const auto* s = v.get_ptr<const Json::string_t*>();
   if (s == nullptr) return kNoType;

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -23,6 +24,14 @@ namespace brovane::protocol {
 // The type code of a JSON type name, exactly as the writer spells it; kNoType
 // for anything else ("stop" included) and for values that are not strings.
 TType json_type_from_name(const Json& v) noexcept;
+
+// The text rules for numbers held in JSON strings and object keys, shared
+// with the JSON struct documents. An integer is an optional single '+' or
+// '-' and one or more ASCII digits, nothing else, within the signed 64-bit
+// range; a float is the standard decimal notation (optional sign, fraction,
+// exponent) or inf, infinity, nan in any letter case, without blanks.
+std::optional<std::int64_t> json_text_to_i64(std::string_view s) noexcept;
+std::optional<double> json_text_to_double(std::string_view s) noexcept;
 
 class JSONProtocolReader {
  public:

@@ -1,0 +1,163 @@
+"""Struct serialisation speed against pickle and json, in one process.
+
+Run by hand with the build directory on PYTHONPATH:
+
+    PYTHONPATH=build python3 bench/serde.py [--repeat 7] [--time 0.2]
+
+The record is the benchmark schema's Item (every field set: scalars, a
+100-byte description, a 64-byte payload, 100 i64 values, a 20-entry map and
+10 nested Points). For each protocol it times, in ns per operation (min and
+median of the repeats):
+
+  encode dict        ThriftStruct serialisation of the plain dict
+  encode instance    serialisation of an instance built by decoding (its
+                     fields are still the stored wire values)
+  decode             bytes to ThriftStructInstance
+  decode + to_dict   the same, then every field converted to Python
+
+next to pickle.dumps / pickle.loads of the same dict and json.dumps /
+json.loads of it (payload as hex text, since JSON has no bytes), and prints
+each row's ratio to the matching pickle baseline.
+"""
+
+import argparse
+import json
+import pickle
+import statistics
+import time
+
+import brovane
+
+# The benchmark schema (Item and what it uses).
+IDL = """
+enum Kind {
+  UNKNOWN = 0,
+  ALPHA = 1,
+  BETA = 2,
+  GAMMA = 3,
+}
+
+struct Point {
+  1: i32 x,
+  2: i32 y,
+  3: string label,
+}
+
+struct Item {
+  1: i32 id,
+  2: i64 timestamp,
+  3: double score,
+  4: bool active,
+  5: string name,
+  6: string description,
+  7: binary payload,
+  8: list<i64> values,
+  9: map<string, i32> attrs,
+  10: list<Point> points,
+  11: Kind kind,
+  12: string tag,
+}
+"""
+
+
+def sample_item():
+    description = ("Benchmark record: one hundred bytes of ASCII text in the"
+                   " description field.").ljust(100, ".")
+    assert len(description.encode()) == 100
+    return {
+        "id": 123456,
+        "timestamp": 1700000000123456,
+        "score": 98.625,
+        "active": True,
+        "name": "widget-42",
+        "description": description,
+        "payload": bytes((i * 37 + 128) & 0xFF for i in range(64)),
+        "values": [-(i * 7919) ** 2 if i % 2 else (i * 7919) ** 2 for i in range(100)],
+        "attrs": {"attr%02d" % i: i * i - 50 for i in range(20)},
+        "points": [{"x": i, "y": -7 * i, "label": "p%d" % i} for i in range(10)],
+        "kind": 2,
+        "tag": "bench",
+    }
+
+
+def measure(fn, repeat, target_seconds):
+    """(min, median) ns per call of fn over `repeat` timed loops."""
+    loops = 1
+    while True:
+        start = time.perf_counter()
+        for _ in range(loops):
+            fn()
+        elapsed = time.perf_counter() - start
+        if elapsed >= target_seconds / 4 or loops >= 1 << 24:
+            break
+        loops *= 2
+    loops = max(1, int(loops * target_seconds / max(elapsed, 1e-9)))
+    samples = []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        for _ in range(loops):
+            fn()
+        samples.append((time.perf_counter() - start) / loops * 1e9)
+    return min(samples), statistics.median(samples)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--repeat", type=int, default=7)
+    ap.add_argument("--time", type=float, default=0.2, help="seconds per repeat")
+    args = ap.parse_args()
+
+    parser = brovane.ThriftParser()
+    parser.parse(IDL)
+    item = parser.get_struct("Item")
+    data = sample_item()
+    json_data = dict(data, payload=data["payload"].hex())
+
+    rows = []
+
+    def row(name, fn, baseline=None):
+        lo, med = measure(fn, args.repeat, args.time)
+        rows.append((name, lo, med, baseline))
+        return lo
+
+    pickled = pickle.dumps(data)
+    json_text = json.dumps(json_data)
+    dumps_ns = row("pickle.dumps", lambda: pickle.dumps(data))
+    loads_ns = row("pickle.loads", lambda: pickle.loads(pickled))
+    row("json.dumps", lambda: json.dumps(json_data), ("pickle.dumps", dumps_ns))
+    row("json.loads", lambda: json.loads(json_text), ("pickle.loads", loads_ns))
+
+    protocols = [("Binary", brovane.ProtocolType.Binary), ("Compact", brovane.ProtocolType.Compact),
+                 ("JSON", brovane.ProtocolType.JSON)]
+    sizes = []
+    for label, proto in protocols:
+        encoded = item.serialize_with_protocol(data, proto)
+        sizes.append((label, len(encoded)))
+        row(f"{label} encode dict", lambda: item.serialize_with_protocol(data, proto), ("pickle.dumps", dumps_ns))
+        try:
+            decoded = item.deserialize_with_protocol(encoded, proto)
+        except NotImplementedError:
+            rows.append((f"{label} decode", None, None, None))
+            continue
+        assert decoded.to_dict() == data, f"{label} round trip changed the value"
+        fresh = item.deserialize_with_protocol(encoded, proto)
+        row(f"{label} encode instance", lambda: item.serialize_with_protocol(fresh, proto),
+            ("pickle.dumps", dumps_ns))
+        row(f"{label} decode", lambda: item.deserialize_with_protocol(encoded, proto), ("pickle.loads", loads_ns))
+        row(f"{label} decode + to_dict", lambda: item.deserialize_with_protocol(encoded, proto).to_dict(),
+            ("pickle.loads", loads_ns))
+
+    print(f"{'operation':<28}{'min ns':>10}{'median ns':>12}   ratio (min)")
+    for name, lo, med, baseline in rows:
+        if lo is None:
+            print(f"{name:<28}{'n/a':>10}{'n/a':>12}   (not supported)")
+            continue
+        ratio = f"{lo / baseline[1]:.2f} x {baseline[0]}" if baseline else ""
+        print(f"{name:<28}{lo:>10.0f}{med:>12.0f}   {ratio}")
+    print()
+    print("encoded sizes: " + ", ".join(f"{label} {n} B" for label, n in sizes)
+          + f"; pickle {len(pickled)} B, json {len(json_text)} B")
+
+
+if __name__ == "__main__":
+    main()

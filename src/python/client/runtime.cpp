@@ -1,0 +1,100 @@
+#include "python/client/runtime.hpp"
+
+#include <unistd.h>
+
+#include <asio/connect.hpp>
+#include <asio/ip/address.hpp>
+
+namespace brovane::python::client {
+
+namespace {
+
+using asio::ip::tcp;
+
+// An IP literal, IPv6 ones also in brackets ("[::1]"); nothing is looked up.
+std::optional<asio::ip::address> literal_address(const std::string& host) {
+  std::error_code ec;
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    const asio::ip::address_v6 a = asio::ip::make_address_v6(host.substr(1, host.size() - 2), ec);
+    if (ec) return std::nullopt;
+    return asio::ip::address(a);
+  }
+  const asio::ip::address a = asio::ip::make_address(host, ec);
+  if (ec) return std::nullopt;
+  return a;
+}
+
+[[gnu::cold]] IoError no_address_error() {
+  return IoError{IoErrorKind::InvalidInput, "could not resolve to any address"};
+}
+
+IoResult<ConnectedSocket> connect_on(asio::io_context& ctx, const std::string& host, std::uint16_t port) {
+  tcp::socket socket(ctx);
+  std::error_code result = asio::error::would_block;
+  tcp::endpoint connected;
+  if (std::optional<asio::ip::address> literal = literal_address(host)) {
+    connected = tcp::endpoint(*literal, port);
+    socket.async_connect(connected, [&](std::error_code ec) { result = ec; });
+  } else {
+    // Resolution runs here, on the calling thread, which is blocked in any
+    // case; no other thread waits for it.
+    tcp::resolver resolver(ctx);
+    std::error_code ec;
+    tcp::resolver::results_type endpoints =
+        resolver.resolve(host, std::to_string(port), tcp::resolver::numeric_service, ec);
+    if (ec) return std::unexpected(io_error_from(ec));
+    if (endpoints.empty()) return std::unexpected(no_address_error());
+    asio::async_connect(socket, endpoints, [&](std::error_code ec2, const tcp::endpoint& ep) {
+      result = ec2;
+      connected = ep;
+    });
+  }
+  ctx.run();
+  if (result) return std::unexpected(io_error_from(result));
+
+  std::error_code ignored;
+  socket.set_option(tcp::no_delay(true), ignored);  // a failure only costs latency
+  std::error_code ec;
+  const int fd = socket.release(ec);
+  if (ec) return std::unexpected(io_error_from(ec));
+  return ConnectedSocket(fd, connected.protocol());
+}
+
+}  // namespace
+
+ConnectedSocket::~ConnectedSocket() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+IoResult<std::unique_ptr<ClientRuntime>> ClientRuntime::create() {
+  try {
+    return std::unique_ptr<ClientRuntime>(new ClientRuntime());
+  } catch (const std::system_error& e) {
+    return std::unexpected(io_error_from(e.code()));
+  }
+}
+
+IoResult<ConnectedSocket> connect_tcp(const std::string& host, std::uint16_t port) {
+  try {
+    asio::io_context ctx(1);
+    return connect_on(ctx, host, port);
+  } catch (const std::system_error& e) {
+    return std::unexpected(io_error_from(e.code()));
+  }
+}
+
+IoResult<std::unique_ptr<Connection>> adopt_connection(ClientRuntime& runtime, ConnectedSocket socket) {
+  try {
+    Socket s(runtime.context());
+    std::error_code ec;
+    // On failure the descriptor stays with `socket`, which closes it.
+    s.assign(socket.protocol(), socket.native(), ec);
+    if (ec) return std::unexpected(io_error_from(ec));
+    (void)socket.release();
+    return std::make_unique<Connection>(std::move(s));
+  } catch (const std::system_error& e) {
+    return std::unexpected(io_error_from(e.code()));
+  }
+}
+
+}  // namespace brovane::python::client

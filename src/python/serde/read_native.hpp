@@ -1,0 +1,373 @@
+// Reading values by declared type into ThriftValues, without Python objects:
+// request arguments on the server and struct bodies that become instances.
+// Needs no interpreter lock.
+#pragma once
+
+#include <algorithm>
+#include <cassert>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <utility>
+
+#include "parser/ast.hpp"
+#include "protocol/types.hpp"
+#include "python/serde/try.hpp"
+#include "python/serde/bounds.hpp"
+#include "python/serde/native.hpp"
+#include "python/serde/skip.hpp"
+#include "python/types/descriptors.hpp"
+
+namespace brovane::python::serde {
+
+namespace detail {
+
+using protocol::ProtocolError;
+using types::StructMapData;
+
+// Every reader error inside a value read becomes InvalidData carrying the
+// error's display text ("IO error: failed to fill whole buffer", ...).
+[[gnu::cold, gnu::noinline]] inline protocol::IoError value_read_error(const ProtocolError& e) {
+  return protocol::to_io_error_invalid_data(e);
+}
+[[gnu::cold, gnu::noinline]] inline protocol::IoError unknown_struct_type(std::string_view name) {
+  std::string text = "Unknown struct type: ";
+  text += name;
+  return protocol::IoError{protocol::IoErrorKind::InvalidData, std::move(text)};
+}
+
+// Unwraps a reader result inside the functions below, converting its error.
+#define BRV_READ(expr)                                                      \
+  ({                                                                        \
+    auto&& brv_read_r_ = (expr);                                            \
+    if (!brv_read_r_.has_value()) [[unlikely]]                              \
+      return std::unexpected(::brovane::python::serde::detail::value_read_error(brv_read_r_.error())); \
+    *std::move(brv_read_r_);                                                \
+  })
+
+// Where a value read goes: constructed in place in a field slot or at the end
+// of a list, or assigned over a placeholder (a struct entry, a map value), so
+// no value is moved through a temporary. Not a template parameter on purpose:
+// one reader instantiation serves every destination.
+class ValueSink {
+ public:
+  explicit ValueSink(std::optional<ast::ThriftValue>& slot) noexcept : p_(&slot), mode_(Mode::Slot) {}
+  explicit ValueSink(std::vector<ast::ThriftValue>& items) noexcept : p_(&items), mode_(Mode::Append) {}
+  explicit ValueSink(ast::ThriftValue& target) noexcept : p_(&target), mode_(Mode::Assign) {}
+
+  template <class Alternative>
+  [[gnu::always_inline]] void put(Alternative&& v) {
+    switch (mode_) {
+      case Mode::Slot:
+        static_cast<std::optional<ast::ThriftValue>*>(p_)->emplace(std::forward<Alternative>(v));
+        return;
+      case Mode::Append:
+        static_cast<std::vector<ast::ThriftValue>*>(p_)->emplace_back(std::forward<Alternative>(v));
+        return;
+      case Mode::Assign:
+        static_cast<ast::ThriftValue*>(p_)->v = std::forward<Alternative>(v);
+        return;
+    }
+  }
+
+ private:
+  enum class Mode : std::uint8_t { Slot, Append, Assign };
+  void* p_;
+  Mode mode_;
+};
+
+constexpr bool is_scalar(ast::Kind k) noexcept { return k <= ast::Kind::Binary; }
+
+// One value of a scalar kind, handed to `f` as its ThriftValue alternative.
+template <protocol::InputProtocol R, class F>
+IoStatus read_scalar(R& r, ast::Kind k, F&& f) {
+  using V = ast::ThriftValue;
+  switch (k) {
+    case ast::Kind::Bool: f(V::Bool{BRV_READ(r.read_bool())}); return {};
+    case ast::Kind::Byte: f(V::Byte{BRV_READ(r.read_i8())}); return {};
+    case ast::Kind::I16: f(V::I16{BRV_READ(r.read_i16())}); return {};
+    case ast::Kind::I32: f(V::I32{BRV_READ(r.read_i32())}); return {};
+    case ast::Kind::I64: f(V::I64{BRV_READ(r.read_i64())}); return {};
+    case ast::Kind::Double: f(V::Double{BRV_READ(r.read_double())}); return {};
+    case ast::Kind::String: {
+      const std::string_view s = BRV_READ(r.read_string_view());
+      f(V::String{std::string(s)});
+      return {};
+    }
+    case ast::Kind::Binary: {
+      const std::string_view s = BRV_READ(r.read_binary_view());
+      const auto* p = reinterpret_cast<const std::uint8_t*>(s.data());
+      f(V::Binary{std::vector<std::uint8_t>(p, p + s.size())});
+      return {};
+    }
+    default: return {};
+  }
+}
+
+template <protocol::InputProtocol R>
+IoStatus read_native_put(R& r, const ast::ThriftType& type, const StructMapData& map, int depth, ValueSink put);
+
+// `n` elements of one scalar kind appended to `items`: the kind is decided
+// once per list, not per element.
+template <ast::Kind K, protocol::InputProtocol R>
+IoStatus read_scalar_run(R& r, std::int32_t n, std::vector<ast::ThriftValue>& items) {
+  using V = ast::ThriftValue;
+  for (std::int32_t i = 0; i < n; ++i) {
+    if constexpr (K == ast::Kind::Bool) {
+      items.emplace_back(V::Bool{BRV_READ(r.read_bool())});
+    } else if constexpr (K == ast::Kind::Byte) {
+      items.emplace_back(V::Byte{BRV_READ(r.read_i8())});
+    } else if constexpr (K == ast::Kind::I16) {
+      items.emplace_back(V::I16{BRV_READ(r.read_i16())});
+    } else if constexpr (K == ast::Kind::I32) {
+      items.emplace_back(V::I32{BRV_READ(r.read_i32())});
+    } else if constexpr (K == ast::Kind::I64) {
+      items.emplace_back(V::I64{BRV_READ(r.read_i64())});
+    } else if constexpr (K == ast::Kind::Double) {
+      items.emplace_back(V::Double{BRV_READ(r.read_double())});
+    } else if constexpr (K == ast::Kind::String) {
+      const std::string_view s = BRV_READ(r.read_string_view());
+      items.emplace_back(V::String{std::string(s)});
+    } else {
+      const std::string_view s = BRV_READ(r.read_binary_view());
+      const auto* p = reinterpret_cast<const std::uint8_t*>(s.data());
+      items.emplace_back(V::Binary{std::vector<std::uint8_t>(p, p + s.size())});
+    }
+  }
+  return {};
+}
+
+template <protocol::InputProtocol R>
+IoStatus read_scalar_items(R& r, ast::Kind k, std::int32_t n, std::vector<ast::ThriftValue>& items) {
+  switch (k) {
+    case ast::Kind::Bool: return read_scalar_run<ast::Kind::Bool>(r, n, items);
+    case ast::Kind::Byte: return read_scalar_run<ast::Kind::Byte>(r, n, items);
+    case ast::Kind::I16: return read_scalar_run<ast::Kind::I16>(r, n, items);
+    case ast::Kind::I32: return read_scalar_run<ast::Kind::I32>(r, n, items);
+    case ast::Kind::I64: return read_scalar_run<ast::Kind::I64>(r, n, items);
+    case ast::Kind::Double: return read_scalar_run<ast::Kind::Double>(r, n, items);
+    case ast::Kind::String: return read_scalar_run<ast::Kind::String>(r, n, items);
+    default: return read_scalar_run<ast::Kind::Binary>(r, n, items);
+  }
+}
+
+// Field values stored by slot (a decoded body that becomes a
+// NativeStructValue or an instance): a repeated id, or a second declared field
+// of the same name, replaces what was read before.
+class SlotStore {
+ public:
+  explicit SlotStore(std::vector<std::optional<ast::ThriftValue>>& values) noexcept : values_(values) {}
+  ValueSink sink(const types::ThriftField& f) noexcept {
+    assert(f.slot < values_.size());
+    return ValueSink(values_[f.slot]);
+  }
+
+ private:
+  std::vector<std::optional<ast::ThriftValue>>& values_;
+};
+
+// Field values as the entries of a nested struct value, in the order first
+// seen, with the same replacement rule.
+class EntryStore {
+ public:
+  EntryStore(ast::StructFields& out, const types::FieldNames& names) : out_(out), names_(names) {
+    const std::size_t n = names.slot_count();
+    if (n > kInline) heap_.resize(n);
+    std::fill_n(positions(), n, -1);
+    out_.reserve(n);
+  }
+  ValueSink sink(const types::ThriftField& f) {
+    std::int32_t& pos = positions()[f.slot];
+    if (pos < 0) {
+      pos = static_cast<std::int32_t>(out_.size());
+      out_.append_unique(std::string(names_.slot_name(f.slot)), ast::ThriftValue(ast::ThriftValue::Bool{}));
+    }
+    return ValueSink((out_.begin() + pos)->second);
+  }
+
+ private:
+  static constexpr std::size_t kInline = 32;
+  std::int32_t* positions() noexcept { return heap_.empty() ? inline_ : heap_.data(); }
+
+  ast::StructFields& out_;
+  const types::FieldNames& names_;
+  std::int32_t inline_[kInline];
+  std::vector<std::int32_t> heap_;
+};
+
+// The field headers and values of one struct body, up to and including its
+// Stop header. `depth` counts the levels open around the body, the body
+// included.
+template <protocol::InputProtocol R, class Store>
+IoStatus read_struct_body(R& r, std::span<const types::ThriftField> fields, const types::FieldIndex& index,
+                          const StructMapData& map, Store& store, int depth) {
+  for (;;) {
+    const protocol::FieldHeader h = BRV_READ(r.read_field_begin());
+    if (h.field_type == protocol::TType::Stop) return {};
+    const std::int32_t pos = index.find(h.id);
+    if (pos >= 0) {
+      const types::ThriftField& f = fields[static_cast<std::size_t>(pos)];
+      auto s = read_native_put(r, f.field_type, map, depth, store.sink(f));
+      if (!s) [[unlikely]]
+        return s;
+    } else if (auto s = skip_value(r, h.field_type, depth); !s) [[unlikely]] {
+      return std::unexpected(
+          protocol::IoError{protocol::IoErrorKind::InvalidData, std::move(s).error().text});
+    }
+    BRV_READ(r.read_field_end());
+  }
+}
+
+template <protocol::InputProtocol R>
+IoStatus read_native_struct(R& r, const ast::ThriftType::Struct& declared, const StructMapData& map, int depth,
+                            ValueSink put) {
+  const auto it = map.find(declared.name);
+  if (it == map.end()) [[unlikely]]
+    return std::unexpected(unknown_struct_type(declared.name));
+  const types::ThriftStruct& d = it->second;
+  if (depth >= kMaxNestingDepth) [[unlikely]]
+    return std::unexpected(value_read_error(nesting_too_deep()));
+  BRV_READ(r.read_struct_begin());
+  ast::StructFields entries;
+  if (d.field_names) {
+    EntryStore store(entries, *d.field_names);
+    if (auto s = read_struct_body(r, d.fields, d.field_index, map, store, depth + 1); !s) [[unlikely]]
+      return s;
+  } else {
+    std::vector<std::optional<ast::ThriftValue>> none;
+    SlotStore store(none);
+    if (auto s = read_struct_body(r, {}, d.field_index, map, store, depth + 1); !s) [[unlikely]]
+      return s;
+  }
+  BRV_READ(r.read_struct_end());
+  put.put(ast::ThriftValue::Struct{declared.name, std::move(entries)});
+  return {};
+}
+
+template <protocol::InputProtocol R>
+IoStatus read_native_list(R& r, const ast::ThriftType& elem, bool is_set, const StructMapData& map, int depth,
+                          ValueSink put) {
+  using V = ast::ThriftValue;
+  if (depth >= kMaxNestingDepth) [[unlikely]]
+    return std::unexpected(value_read_error(nesting_too_deep()));
+  const protocol::ListHeader h = is_set ? BRV_READ(r.read_set_begin()) : BRV_READ(r.read_list_begin());
+  std::vector<V> items;
+  items.reserve(reserve_hint(r, h.size, elem.kind()));
+  if (is_scalar(elem.kind())) {
+    if (auto s = read_scalar_items(r, elem.kind(), h.size, items); !s) [[unlikely]]
+      return s;
+  } else {
+    for (std::int32_t i = 0; i < h.size; ++i) {
+      if (auto s = read_native_put(r, elem, map, depth + 1, ValueSink(items)); !s) [[unlikely]]
+        return s;
+    }
+  }
+  if (is_set) {
+    BRV_READ(r.read_set_end());
+    put.put(V::Set{std::move(items)});
+  } else {
+    BRV_READ(r.read_list_end());
+    put.put(V::List{std::move(items)});
+  }
+  return {};
+}
+
+template <protocol::InputProtocol R>
+IoStatus read_native_map(R& r, const ast::ThriftType::Map& type, const StructMapData& map, int depth,
+                         ValueSink put) {
+  using V = ast::ThriftValue;
+  if (depth >= kMaxNestingDepth) [[unlikely]]
+    return std::unexpected(value_read_error(nesting_too_deep()));
+  const protocol::MapHeader h = BRV_READ(r.read_map_begin());
+  std::vector<std::pair<V, V>> entries;
+  // A pair costs at least its key and its value.
+  entries.reserve(std::min(reserve_hint(r, h.size, type.key->kind()), reserve_hint(r, h.size, type.value->kind())));
+  if (is_scalar(type.key->kind())) {
+    // The key is built in place; the value is assigned over a placeholder.
+    const ast::Kind k = type.key->kind();
+    auto add = [&](auto&& key) {
+      entries.emplace_back(std::piecewise_construct, std::forward_as_tuple(std::move(key)),
+                           std::forward_as_tuple(V::Bool{}));
+    };
+    for (std::int32_t i = 0; i < h.size; ++i) {
+      if (auto s = read_scalar(r, k, add); !s) [[unlikely]]
+        return s;
+      if (auto s = read_native_put(r, *type.value, map, depth + 1, ValueSink(entries.back().second)); !s)
+        [[unlikely]]
+        return s;
+    }
+  } else {
+    std::optional<V> key;
+    for (std::int32_t i = 0; i < h.size; ++i) {
+      if (auto s = read_native_put(r, *type.key, map, depth + 1, ValueSink(key)); !s) [[unlikely]]
+        return s;
+      entries.emplace_back(std::move(*key), V(V::Bool{}));
+      if (auto s = read_native_put(r, *type.value, map, depth + 1, ValueSink(entries.back().second)); !s)
+        [[unlikely]]
+        return s;
+    }
+  }
+  BRV_READ(r.read_map_end());
+  put.put(V::Map{std::move(entries)});
+  return {};
+}
+
+template <protocol::InputProtocol R>
+IoStatus read_native_put(R& r, const ast::ThriftType& type, const StructMapData& map, int depth, ValueSink put) {
+  using T = ast::ThriftType;
+  switch (type.kind()) {
+    case ast::Kind::List: return read_native_list(r, *std::get<T::List>(type.v).element, false, map, depth, put);
+    case ast::Kind::Set: return read_native_list(r, *std::get<T::Set>(type.v).element, true, map, depth, put);
+    case ast::Kind::Map: return read_native_map(r, std::get<T::Map>(type.v), map, depth, put);
+    case ast::Kind::Struct: return read_native_struct(r, std::get<T::Struct>(type.v), map, depth, put);
+    default: return read_scalar(r, type.kind(), [&](auto&& v) { put.put(std::move(v)); });
+  }
+}
+
+}  // namespace detail
+
+// One value of the declared type. `depth` counts the structs and containers
+// already open around it. Errors: InvalidData with the reader error's display
+// text, "Unknown struct type: {}" (nothing consumed), or the nesting bound's
+// "IO error: maximum nesting depth exceeded".
+template <protocol::InputProtocol R>
+IoResult<ast::ThriftValue> read_native_value(R& r, const ast::ThriftType& type,
+                                             const types::StructMapData& struct_map, int depth = 0) {
+  std::optional<ast::ThriftValue> out;
+  auto s = detail::read_native_put(r, type, struct_map, depth, detail::ValueSink(out));
+  if (!s) [[unlikely]]
+    return std::unexpected(std::move(s).error());
+  return std::move(*out);
+}
+
+// The fields of one struct body up to and including its Stop header. The
+// caller has begun the struct (a Compact reader has a last field id on its
+// stack, a JSON reader a struct frame on top) and ends it if it needs to.
+// Known ids are read by their declared type, others skipped by their wire
+// type; no defaults, no required check. `fields[i].slot` indexes the slots of
+// `field_names`. `depth` counts the levels open around the body (0 for an
+// outermost body).
+template <protocol::InputProtocol R>
+IoResult<NativeStructValue> deserialize_native_struct(R& r, std::span<const types::ThriftField> fields,
+                                                      const types::FieldIndex& field_index,
+                                                      std::shared_ptr<const types::FieldNames> field_names,
+                                                      const types::StructMapData& struct_map, int depth = 0) {
+  NativeStructValue out{std::string(), std::move(field_names), {}};
+  out.values.resize(out.field_names ? out.field_names->slot_count() : 0);
+  if (depth >= kMaxNestingDepth) [[unlikely]]
+    return std::unexpected(detail::value_read_error(nesting_too_deep()));
+  detail::SlotStore store(out.values);
+  if (auto s = detail::read_struct_body(r, fields, field_index, struct_map, store, depth + 1); !s) [[unlikely]]
+    return std::unexpected(std::move(s).error());
+  return out;
+}
+
+// The same for a descriptor's fields, index and names.
+template <protocol::InputProtocol R>
+IoResult<NativeStructValue> deserialize_native_struct(R& r, const types::ThriftStruct& d,
+                                                      const types::StructMapData& struct_map, int depth = 0) {
+  return deserialize_native_struct(r, d.fields, d.field_index, d.field_names, struct_map, depth);
+}
+
+}  // namespace brovane::python::serde

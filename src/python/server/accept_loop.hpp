@@ -1,0 +1,57 @@
+// What `serve` hands its serve thread, and the thread itself: the accept
+// loop with its three wake-up sources (the server's stop notification,
+// SIGINT and a new connection), then the shutdown of the runtime.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "python/server/context.hpp"
+#include "python/server/runtime.hpp"
+#include "python/types/descriptors.hpp"
+#include "python/types/service.hpp"
+
+namespace brovane::python::server {
+
+// The stop notification of one server. Each stop() counts; an accept loop
+// compares the count with the one its serve() saw, so a stop reaches every
+// loop started before it, even one that was binding or spawning a task at
+// that moment, and never a loop started after it.
+class ShutdownNotify {
+ public:
+  std::uint64_t stops() const noexcept { return stops_.load(std::memory_order_seq_cst); }
+  // Counts a stop and wakes the loops waiting now.
+  void notify() noexcept;
+
+  // A loop's wake-up eventfd, registered while the loop runs.
+  void add_waiter(int fd);
+  void remove_waiter(int fd) noexcept;
+
+ private:
+  std::atomic<std::uint64_t> stops_{0};
+  std::mutex mutex_;
+  std::vector<int> waiters_;
+};
+
+struct AcceptCtx {
+  std::string addr;  // "{host}:{port}", as given
+  std::shared_ptr<const types::PyThriftService> service;
+  std::shared_ptr<const HandlerMap> handlers;
+  types::StructMap struct_map;
+  std::shared_ptr<std::atomic<bool>> running;
+  std::shared_ptr<ShutdownNotify> shutdown;
+  std::uint64_t stops_seen = 0;  // shutdown->stops() when serve ran
+  std::uint8_t transport = 0;
+  std::uint8_t protocol = 0;
+};
+
+// Starts the detached serve thread, which runs the accept loop and then shuts
+// the runtime down. On success both arguments have been moved into it; false
+// when the thread could not be started (both are left to the caller).
+[[nodiscard]] bool start_serve_thread(std::unique_ptr<Runtime>& runtime, AcceptCtx& ctx);
+
+}  // namespace brovane::python::server

@@ -1,0 +1,289 @@
+#include "python/server/asyncio_loop.hpp"
+
+#include <Python.h>
+#include <pthread.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "python/client/io_error_map.hpp"
+#include "python/core/ref.hpp"
+#include "python/server/console.hpp"
+
+namespace brovane::python::server {
+
+namespace {
+
+using core::DeferredRef;
+using core::Ref;
+
+// "brovane-pyo3-python-loop" as the kernel keeps it: thread names hold at
+// most 15 characters, and longer ones are cut there.
+constexpr char kLoopThreadName[] = "brovane-pyo3-py";
+static_assert(sizeof kLoopThreadName - 1 <= 15);
+
+// Native threads must not enter an interpreter that is shutting down: the
+// interpreter ends such a thread on the spot (pthread_exit), unwinding our
+// frames. Checked before every entry; a thread that loses the race anyway
+// unwinds cleanly, because nothing on the paths below is noexcept, swallows
+// the unwinding or destroys a joinable std::thread.
+bool interpreter_gone() noexcept { return !Py_IsInitialized() || _Py_IsFinalizing(); }
+
+// The interpreter lock for a scope, taken with the C API's ensure call (not
+// core::GilEnsure, whose noexcept constructor would turn the interpreter's
+// ending of this thread into std::terminate).
+class Entered {
+ public:
+  Entered() : state_(PyGILState_Ensure()) { core::release_deferred_if_any(); }
+  // Unwinding after the interpreter ended this thread inside the scope, the
+  // thread no longer holds the lock and must not release it.
+  ~Entered() {
+    if (PyGILState_Check()) PyGILState_Release(state_);
+  }
+  Entered(const Entered&) = delete;
+  Entered& operator=(const Entered&) = delete;
+
+ private:
+  PyGILState_STATE state_;
+};
+
+// A thread handle that is detached rather than terminating the process when
+// it goes out of scope unjoined (on unwinding, for instance).
+struct LoopThread {
+  std::thread thread;
+  LoopThread() = default;
+  explicit LoopThread(std::thread t) : thread(std::move(t)) {}
+  LoopThread(LoopThread&&) = default;
+  LoopThread& operator=(LoopThread&&) = default;
+  ~LoopThread() {
+    if (thread.joinable()) thread.detach();
+  }
+};
+
+// The text of the pending Python exception, which is cleared: the qualified
+// name of its type, ": ", and its str() ("<exception str() failed>" when
+// that fails). Needs the interpreter lock.
+std::string take_error_text() {
+  Ref exc = Ref::steal(PyErr_GetRaisedException());
+  if (!exc) return "unknown error";
+  std::string text;
+  Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(exc.get())));
+  const char* name = qualname ? PyUnicode_AsUTF8(qualname.get()) : nullptr;
+  if (name == nullptr) {
+    PyErr_Clear();
+    name = "<unknown>";
+  }
+  text = name;
+  text += ": ";
+  Ref str = Ref::steal(PyObject_Str(exc.get()));
+  if (!str) {
+    PyErr_Clear();
+    text += "<exception str() failed>";
+    return text;
+  }
+  Py_ssize_t n = 0;
+  if (const char* p = PyUnicode_AsUTF8AndSize(str.get(), &n)) {
+    text.append(p, static_cast<std::size_t>(n));
+    return text;
+  }
+  PyErr_Clear();  // lone surrogates: replace what cannot be encoded
+  Ref bytes = Ref::steal(PyUnicode_AsEncodedString(str.get(), "utf-8", "replace"));
+  if (bytes) text.append(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+  PyErr_Clear();
+  return text;
+}
+
+// The one message a loop thread sends its creator.
+struct Handshake {
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::optional<std::expected<std::shared_ptr<const TaskLocals>, std::string>> message;
+  bool sender_gone = false;
+};
+
+// The loop thread's end of the handshake; dropping it unsent tells the
+// creator that the thread ended early.
+class HandshakeSender {
+ public:
+  explicit HandshakeSender(std::shared_ptr<Handshake> h) : h_(std::move(h)) {}
+  HandshakeSender(const HandshakeSender&) = delete;
+  HandshakeSender& operator=(const HandshakeSender&) = delete;
+  ~HandshakeSender() { close(); }
+
+  void send(std::expected<std::shared_ptr<const TaskLocals>, std::string> m) {
+    std::lock_guard lock(h_->mutex);
+    h_->message.emplace(std::move(m));
+    h_->sender_gone = true;
+    h_->cv.notify_one();
+  }
+
+ private:
+  void close() noexcept {
+    std::lock_guard lock(h_->mutex);
+    h_->sender_gone = true;
+    h_->cv.notify_one();
+  }
+  std::shared_ptr<Handshake> h_;
+};
+
+struct WorkerPythonAsyncio {
+  std::shared_ptr<const TaskLocals> locals;
+  LoopThread loop_thread;  // joinable until joined or detached
+};
+
+// The current thread's loop. Only its own thread touches it: the start hook
+// fills it, coroutine calls read it, the stop hook empties it. (A thread that
+// ends without its stop hook leaves its loop thread running, detached.)
+struct Slot {
+  std::optional<WorkerPythonAsyncio> value;
+};
+thread_local Slot t_worker_py_asyncio;
+
+// Steps 2 to 5 of a loop thread's start, under the interpreter lock: a new
+// loop, made the thread's current loop, and a copy of the current context.
+std::expected<std::shared_ptr<const TaskLocals>, std::string> make_task_locals() {
+  Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));
+  if (!asyncio) return std::unexpected(take_error_text());
+  Ref loop = Ref::steal(PyObject_CallMethod(asyncio.get(), "new_event_loop", nullptr));
+  if (!loop) return std::unexpected(take_error_text());
+  Ref set = Ref::steal(PyObject_CallMethod(asyncio.get(), "set_event_loop", "O", loop.get()));
+  if (!set) return std::unexpected(take_error_text());
+  Ref contextvars = Ref::steal(PyImport_ImportModule("contextvars"));
+  if (!contextvars) return std::unexpected(take_error_text());
+  Ref context = Ref::steal(PyObject_CallMethod(contextvars.get(), "copy_context", nullptr));
+  if (!context) return std::unexpected(take_error_text());
+  auto locals = std::make_shared<TaskLocals>();
+  locals->event_loop = DeferredRef::steal(loop.release());
+  locals->context = DeferredRef::steal(context.release());
+  return std::shared_ptr<const TaskLocals>(std::move(locals));
+}
+
+// Prints the pending exception the way the interpreter prints an uncaught
+// one (traceback to sys.stderr, sys.last_exc set).
+void print_pending_error() { PyErr_Print(); }
+
+// loop.<name>() as a new reference, nullptr with the exception set.
+PyObject* call_loop(PyObject* loop, const char* name) { return PyObject_CallMethod(loop, name, nullptr); }
+
+// loop.run_until_complete(loop.<name>()); false with the exception set.
+bool run_until_complete(PyObject* loop, const char* name) {
+  Ref coro = Ref::steal(call_loop(loop, name));
+  if (!coro) return false;
+  Ref r = Ref::steal(PyObject_CallMethod(loop, "run_until_complete", "O", coro.get()));
+  return static_cast<bool>(r);
+}
+
+// After run_forever: the loop's orderly end, stopping at the first failure,
+// which is printed.
+void shut_loop_down(PyObject* loop) {
+  Ref closed = Ref::steal(call_loop(loop, "is_closed"));
+  if (!closed) return print_pending_error();
+  const int is_closed = PyObject_IsTrue(closed.get());
+  if (is_closed < 0) return print_pending_error();
+  if (is_closed) return;
+  if (!run_until_complete(loop, "shutdown_asyncgens")) return print_pending_error();
+  const int has = PyObject_HasAttrString(loop, "shutdown_default_executor");
+  if (has && !run_until_complete(loop, "shutdown_default_executor")) return print_pending_error();
+  Ref done = Ref::steal(call_loop(loop, "close"));
+  if (!done) return print_pending_error();
+}
+
+void loop_thread_main(std::shared_ptr<Handshake> handshake) {
+  pthread_setname_np(pthread_self(), kLoopThreadName);
+  HandshakeSender sender(std::move(handshake));
+  if (interpreter_gone()) return;  // reported as ending before initialization
+
+  std::expected<std::shared_ptr<const TaskLocals>, std::string> made;
+  {
+    Entered entered;
+    made = make_task_locals();
+  }
+  std::shared_ptr<const TaskLocals> locals = made ? *made : nullptr;
+  sender.send(std::move(made));
+  if (!locals || interpreter_gone()) return;
+
+  Entered entered;
+  PyObject* loop = locals->event_loop.get();
+  Ref ran = Ref::steal(call_loop(loop, "run_forever"));
+  if (!ran) print_pending_error();
+  ran.reset();
+  shut_loop_down(loop);
+  Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));
+  if (asyncio) {
+    Ref r = Ref::steal(PyObject_CallMethod(asyncio.get(), "set_event_loop", "O", Py_None));
+  }
+  PyErr_Clear();
+  asyncio.reset();
+  locals.reset();  // with the lock held, so a last reference goes at once
+}
+
+}  // namespace
+
+std::expected<void, std::string> ensure_current_worker_python_asyncio() {
+  Slot& slot = t_worker_py_asyncio;
+  if (slot.value) return {};
+  auto handshake = std::make_shared<Handshake>();
+  std::thread thread;
+  try {
+    thread = std::thread(loop_thread_main, handshake);
+  } catch (const std::system_error& e) {
+    return std::unexpected("spawn python loop thread: " + client::io_error_from_errno(e.code().value()).text);
+  }
+  std::unique_lock lock(handshake->mutex);
+  handshake->cv.wait(lock, [&] { return handshake->sender_gone; });
+  if (handshake->message && handshake->message->has_value()) {
+    slot.value.emplace(WorkerPythonAsyncio{std::move(**handshake->message), LoopThread(std::move(thread))});
+    return {};
+  }
+  thread.detach();
+  if (handshake->message) return std::unexpected(std::move(handshake->message->error()));
+  return std::unexpected(std::string("python loop thread exited before initialization"));
+}
+
+std::shared_ptr<const TaskLocals> current_task_locals() noexcept {
+  const Slot& slot = t_worker_py_asyncio;
+  return slot.value ? slot.value->locals : nullptr;
+}
+
+void asyncio_thread_start_hook() {
+  auto r = ensure_current_worker_python_asyncio();
+  if (!r) print_stderr_line("python asyncio worker init error: " + r.error());
+}
+
+void asyncio_thread_stop_hook() {
+  Slot& slot = t_worker_py_asyncio;
+  if (!slot.value) return;
+  WorkerPythonAsyncio w = std::move(*slot.value);
+  slot.value.reset();
+
+  if (interpreter_gone()) return;  // the loop thread, detached, ends with the process
+
+  std::optional<std::string> failure;
+  {
+    Entered entered;
+    PyObject* loop = w.locals->event_loop.get();
+    Ref closed = Ref::steal(call_loop(loop, "is_closed"));
+    int is_closed = closed ? PyObject_IsTrue(closed.get()) : -1;
+    if (is_closed == 0) {
+      Ref stop = Ref::steal(PyObject_GetAttrString(loop, "stop"));
+      Ref r = stop ? Ref::steal(PyObject_CallMethod(loop, "call_soon_threadsafe", "O", stop.get())) : Ref();
+      if (!r) is_closed = -1;
+    }
+    if (is_closed < 0) failure = take_error_text();
+  }
+
+  // Without the interpreter lock: the loop thread needs it to finish. A
+  // failed stop leaves the loop thread running; it is detached.
+  if (!failure) w.loop_thread.thread.join();
+  if (!interpreter_gone()) {
+    Entered entered;
+    w.locals.reset();
+  }
+  if (failure) print_stderr_line("python asyncio worker shutdown error: " + *failure);
+}
+
+}  // namespace brovane::python::server

@@ -1,0 +1,220 @@
+#include "python/server/runtime.hpp"
+
+#include <cxxabi.h>
+#include <pthread.h>
+
+#include <algorithm>
+#include <system_error>
+
+#include "python/client/io_error_map.hpp"
+
+namespace brovane::python::server {
+
+// The per-thread asyncio loop hooks (asyncio_loop.hpp), declared here so that
+// the runtime itself stays free of the interpreter's headers.
+void asyncio_thread_start_hook();
+void asyncio_thread_stop_hook();
+
+namespace {
+
+constexpr char kThreadName[] = "tokio-rt-worker";  // 15 characters: the kernel's limit
+
+protocol::IoError spawn_error(const std::system_error& e) {
+  return client::io_error_from_errno(e.code().value());
+}
+
+}  // namespace
+
+Runtime::Runtime(ThreadHooks hooks) : hooks_(hooks) {
+  io_.emplace();
+  work_.emplace(io_->get_executor());
+}
+
+Runtime::~Runtime() { shutdown(); }
+
+std::expected<std::unique_ptr<Runtime>, protocol::IoError> Runtime::build(std::size_t workers) {
+  return build(workers, ThreadHooks{&asyncio_thread_start_hook, &asyncio_thread_stop_hook});
+}
+
+std::expected<std::unique_ptr<Runtime>, protocol::IoError> Runtime::build(std::size_t workers, ThreadHooks hooks) {
+  std::unique_ptr<Runtime> rt(new Runtime(hooks));
+  // The count comes from the user; reserve no more than a sane share of it.
+  rt->workers_.reserve(std::min<std::size_t>(workers, 1024));
+  for (std::size_t i = 0; i < workers; ++i) {
+    try {
+      rt->workers_.emplace_back([r = rt.get()] { r->run_worker(); });
+    } catch (const std::system_error& e) {
+      protocol::IoError err = spawn_error(e);
+      rt->shutdown();
+      return std::unexpected(std::move(err));
+    } catch (const std::bad_alloc&) {
+      rt->shutdown();
+      return std::unexpected(protocol::IoError::from_kind(protocol::IoErrorKind::OutOfMemory));
+    }
+  }
+  return rt;
+}
+
+// Thread bodies are not noexcept: a thread that the interpreter ends while
+// it waits for the lock during finalization unwinds through them.
+void Runtime::run_worker() {
+  pthread_setname_np(pthread_self(), kThreadName);
+  if (hooks_.on_start) hooks_.on_start();
+  // A handler that lets an exception escape (only std::bad_alloc can) does
+  // not end the worker: the failing task is gone, the others go on.
+  for (;;) {
+    try {
+      io_->run();
+      break;
+    } catch (abi::__forced_unwind&) {
+      throw;
+    } catch (...) {
+    }
+  }
+  if (hooks_.on_stop) hooks_.on_stop();
+}
+
+void Runtime::run_blocking_thread() {
+  pthread_setname_np(pthread_self(), kThreadName);
+  if (hooks_.on_start) hooks_.on_start();
+  {
+    std::unique_lock lock(pool_mutex_);
+    for (;;) {
+      if (!pool_queue_.empty()) {
+        Job job = std::move(pool_queue_.front());
+        pool_queue_.pop_front();
+        lock.unlock();
+        job();
+        job = nullptr;  // the job's captures go before the lock is taken again
+        lock.lock();
+        continue;
+      }
+      if (pool_closed_) break;
+      ++pool_idle_;
+      const bool woken = pool_cv_.wait_for(lock, kBlockingKeepAlive, [&] { return pool_wakeups_ > 0 || pool_closed_; });
+      if (pool_wakeups_ > 0) {
+        --pool_wakeups_;  // the submitter took us out of pool_idle_
+      } else {
+        --pool_idle_;
+        if (!woken && pool_queue_.empty()) break;  // idle for the whole keep-alive
+      }
+    }
+  }
+  if (hooks_.on_stop) hooks_.on_stop();
+  std::lock_guard lock(pool_mutex_);
+  --pool_threads_;
+  pool_exited_.push_back(std::this_thread::get_id());
+  pool_done_cv_.notify_all();
+}
+
+void Runtime::join_exited_pool_threads(std::unique_lock<std::mutex>& lock) {
+  if (pool_exited_.empty()) return;
+  std::vector<std::thread> done;
+  for (std::thread::id id : pool_exited_) {
+    auto it = std::find_if(pool_handles_.begin(), pool_handles_.end(), [&](const auto& h) { return h.first == id; });
+    if (it == pool_handles_.end()) continue;
+    done.push_back(std::move(it->second));
+    *it = std::move(pool_handles_.back());
+    pool_handles_.pop_back();
+  }
+  pool_exited_.clear();
+  // These threads have left every member behind; joining only waits for
+  // their last instructions.
+  lock.unlock();
+  for (std::thread& t : done) t.join();
+  lock.lock();
+}
+
+bool Runtime::submit_blocking(Job job) {
+  std::unique_lock lock(pool_mutex_);
+  if (pool_closed_) {
+    lock.unlock();
+    return false;  // `job` is dropped here, outside the lock
+  }
+  join_exited_pool_threads(lock);
+  if (pool_closed_) {
+    lock.unlock();
+    return false;
+  }
+  pool_queue_.push_back(std::move(job));
+  if (pool_idle_ > 0) {
+    --pool_idle_;
+    ++pool_wakeups_;
+    pool_cv_.notify_one();
+    return true;
+  }
+  if (pool_threads_ >= kMaxBlockingThreads) return true;  // a busy thread takes it when free
+  try {
+    pool_handles_.reserve(pool_handles_.size() + 1);
+    std::thread t([this] { run_blocking_thread(); });
+    pool_handles_.emplace_back(t.get_id(), std::move(t));
+    ++pool_threads_;
+    return true;
+  } catch (...) {
+    // No thread for it. With other pool threads alive one of them takes it
+    // later; with none it would never run, so it is dropped.
+    if (pool_threads_ > 0) return true;
+    Job lost = std::move(pool_queue_.back());
+    pool_queue_.pop_back();
+    lock.unlock();
+    return false;
+  }
+}
+
+void Runtime::register_wait(const std::shared_ptr<ForeignWaitBase>& w) {
+  std::unique_lock lock(waits_mutex_);
+  if (waits_closed_) {
+    lock.unlock();
+    w->drop_handler();
+    return;
+  }
+  // Forget expired entries now and then, so the list tracks the live ones.
+  if (waits_.size() >= 64 && waits_.size() == waits_.capacity()) {
+    std::erase_if(waits_, [](const std::weak_ptr<ForeignWaitBase>& p) { return p.expired(); });
+  }
+  waits_.push_back(w);
+}
+
+void Runtime::shutdown() {
+  if (shut_down_) return;
+  shut_down_ = true;
+
+  // Workers: stop the io_context; each finishes the handler it is running,
+  // then runs its stop hook.
+  work_.reset();
+  io_->stop();
+  for (std::thread& t : workers_) t.join();
+  workers_.clear();
+
+  // Blocking pool: jobs not yet started are dropped, running ones finish.
+  std::deque<Job> dropped;
+  {
+    std::unique_lock lock(pool_mutex_);
+    pool_closed_ = true;
+    dropped.swap(pool_queue_);
+    pool_cv_.notify_all();
+  }
+  dropped.clear();
+  {
+    std::unique_lock lock(pool_mutex_);
+    pool_done_cv_.wait(lock, [&] { return pool_threads_ == 0; });
+    join_exited_pool_threads(lock);
+  }
+
+  // Coroutines parked on a foreign completion.
+  std::vector<std::weak_ptr<ForeignWaitBase>> waits;
+  {
+    std::lock_guard lock(waits_mutex_);
+    waits_closed_ = true;
+    waits.swap(waits_);
+  }
+  for (auto& w : waits)
+    if (auto p = w.lock()) p->drop_handler();
+
+  // Every task still alive is a handler queued in the io_context or parked
+  // in one of its services; destroying the io_context destroys them, and
+  // their sockets with them.
+  io_.reset();
+}
+
+}  // namespace brovane::python::server

@@ -1,0 +1,226 @@
+// The server's multi-threaded runtime: one io_context run by a fixed set of
+// worker threads, plus a blocking pool that grows on demand for work that
+// must not stall the workers (name resolution, coroutine-function calls).
+// Every thread the runtime starts, worker or blocking, is named
+// "tokio-rt-worker" and runs the start hook before it takes any work and the
+// stop hook as it ends.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <expected>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include <asio/async_result.hpp>
+#include <asio/awaitable.hpp>
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+#include <asio/post.hpp>
+#include <asio/use_awaitable.hpp>
+
+#include "protocol/types.hpp"
+
+namespace brovane::python::server {
+
+// Run on every runtime thread: `on_start` before the thread takes any work,
+// `on_stop` as it ends. Either may be null.
+struct ThreadHooks {
+  void (*on_start)() = nullptr;
+  void (*on_stop)() = nullptr;
+};
+
+class Runtime {
+ public:
+  static constexpr std::size_t kMaxBlockingThreads = 512;
+  static constexpr std::chrono::seconds kBlockingKeepAlive{10};
+
+  // `workers` threads running io(), with the per-thread asyncio loop hooks.
+  // When any thread cannot be started, every thread already started is
+  // stopped and joined and the system's error is returned. Does not wait for
+  // the start hooks: call it without the interpreter lock, since the hooks
+  // (and a failed build's joins) need it.
+  static std::expected<std::unique_ptr<Runtime>, protocol::IoError> build(std::size_t workers);
+  static std::expected<std::unique_ptr<Runtime>, protocol::IoError> build(std::size_t workers,
+                                                                          ThreadHooks hooks);
+
+  Runtime(const Runtime&) = delete;
+  Runtime& operator=(const Runtime&) = delete;
+  ~Runtime();  // shutdown()
+
+  asio::io_context& io() noexcept { return *io_; }
+  std::size_t workers() const noexcept { return workers_.size(); }
+
+  // Runs `job` on a blocking-pool thread (started on demand, at most
+  // kMaxBlockingThreads; an idle one ends after kBlockingKeepAlive) and
+  // resumes the awaiting coroutine on io() with its result. When the runtime
+  // shuts down before the job has started, the job and the awaiting
+  // coroutine are dropped; a job already running finishes first. `job` must
+  // not throw; its result must be nothrow-movable.
+  template <class F>
+  asio::awaitable<std::invoke_result_t<F>> spawn_blocking(F job);
+
+  // Ends every task at its next suspension point and joins every runtime
+  // thread (each running its stop hook): workers stop, queued blocking jobs
+  // are dropped, running ones finish, then every handler still queued or
+  // parked in a ForeignWait is destroyed. Idempotent; call it without the
+  // interpreter lock and not from a runtime thread.
+  void shutdown();
+
+  // A one-shot completion fulfilled from a thread outside the runtime (an
+  // asyncio loop thread, say). The awaiting coroutine's handler stays owned
+  // by the runtime, so shutdown can drop it before io() goes away, and a
+  // completion that arrives after that finds nothing to resume and is
+  // discarded. Share it with the completing side through the shared_ptr.
+  template <class T>
+  class ForeignWait;
+  template <class T>
+  std::shared_ptr<ForeignWait<T>> make_foreign_wait();
+
+ private:
+  using Job = std::move_only_function<void()>;
+
+  // The part of a ForeignWait that the runtime can reach at shutdown.
+  struct ForeignWaitBase {
+    virtual void drop_handler() noexcept = 0;  // destroy a parked handler, if any
+    virtual ~ForeignWaitBase() = default;
+  };
+
+  explicit Runtime(ThreadHooks hooks);
+  void run_worker();
+  void run_blocking_thread();
+  // Queues `job`, starting a pool thread when none is idle. False when the
+  // runtime is shutting down or no thread could be started for it; `job` is
+  // then dropped.
+  bool submit_blocking(Job job);
+  void register_wait(const std::shared_ptr<ForeignWaitBase>& w);
+
+  void join_exited_pool_threads(std::unique_lock<std::mutex>& lock);
+
+  ThreadHooks hooks_;
+  std::optional<asio::io_context> io_;  // destroyed at the end of shutdown()
+  std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work_;
+  std::vector<std::thread> workers_;
+
+  // The blocking pool. A thread that goes idle counts in pool_idle_; a
+  // submitter that hands it a job takes it out of pool_idle_ and adds a
+  // wake-up, so two quick submits never count on the same idle thread.
+  std::mutex pool_mutex_;
+  std::condition_variable pool_cv_;
+  std::deque<Job> pool_queue_;
+  std::size_t pool_threads_ = 0;  // started and not yet ended
+  std::size_t pool_idle_ = 0;     // waiting for a job and not yet handed one
+  std::size_t pool_wakeups_ = 0;  // hand-overs not yet taken by a waiting thread
+  bool pool_closed_ = false;
+  std::condition_variable pool_done_cv_;  // a pool thread ended
+  std::vector<std::pair<std::thread::id, std::thread>> pool_handles_;
+  std::vector<std::thread::id> pool_exited_;  // ended, not yet joined
+
+  std::mutex waits_mutex_;
+  std::vector<std::weak_ptr<ForeignWaitBase>> waits_;
+  bool waits_closed_ = false;
+
+  bool shut_down_ = false;
+};
+
+template <class F>
+asio::awaitable<std::invoke_result_t<F>> Runtime::spawn_blocking(F job) {
+  using R = std::invoke_result_t<F>;
+  if constexpr (std::is_void_v<R>) {
+    co_await asio::async_initiate<const asio::use_awaitable_t<>&, void()>(
+        [this](auto handler, F f) {
+          submit_blocking([this, h = std::move(handler), f = std::move(f)]() mutable {
+            f();
+            asio::post(*io_, std::move(h));
+          });
+        },
+        asio::use_awaitable, std::move(job));
+  } else {
+    co_return co_await asio::async_initiate<const asio::use_awaitable_t<>&, void(R)>(
+        [this](auto handler, F f) {
+          submit_blocking([this, h = std::move(handler), f = std::move(f)]() mutable {
+            R r = f();
+            asio::post(*io_, [h = std::move(h), r = std::move(r)]() mutable { std::move(h)(std::move(r)); });
+          });
+        },
+        asio::use_awaitable, std::move(job));
+  }
+}
+
+template <class T>
+class Runtime::ForeignWait final : public Runtime::ForeignWaitBase {
+ public:
+  // Suspends until complete() is called. Await it at most once.
+  asio::awaitable<T> wait() {
+    co_return co_await asio::async_initiate<const asio::use_awaitable_t<>&, void(T)>(
+        [this](auto handler) {
+          std::unique_lock lock(mutex_);
+          if (value_) {
+            T v = std::move(*value_);
+            value_.reset();
+            lock.unlock();
+            asio::post(*runtime_.io_, [h = std::move(handler), v = std::move(v)]() mutable {
+              std::move(h)(std::move(v));
+            });
+          } else if (!dropped_) {
+            handler_ = [this, h = std::move(handler)](T v) mutable {
+              asio::post(*runtime_.io_, [h = std::move(h), v = std::move(v)]() mutable { std::move(h)(std::move(v)); });
+            };
+          }
+          // dropped_: the runtime is shutting down; the handler (and with it
+          // the coroutine) is destroyed on return.
+        },
+        asio::use_awaitable);
+  }
+
+  // Any thread. Resumes the waiting coroutine with `value` (or keeps it for
+  // a wait() still to come); after shutdown the value is simply dropped.
+  void complete(T value) {
+    std::unique_lock lock(mutex_);
+    if (dropped_) return;
+    if (handler_) {
+      auto h = std::move(handler_);
+      handler_ = nullptr;
+      h(std::move(value));  // posts under the lock, so shutdown cannot run between
+    } else {
+      value_.emplace(std::move(value));
+    }
+  }
+
+  explicit ForeignWait(Runtime& rt) : runtime_(rt) {}
+
+ private:
+  void drop_handler() noexcept override {
+    std::move_only_function<void(T)> h;
+    {
+      std::lock_guard lock(mutex_);
+      dropped_ = true;
+      h = std::move(handler_);
+      handler_ = nullptr;
+    }
+    // `h` (the coroutine with it) is destroyed here, outside the lock.
+  }
+
+  Runtime& runtime_;
+  std::mutex mutex_;
+  std::move_only_function<void(T)> handler_;
+  std::optional<T> value_;
+  bool dropped_ = false;
+};
+
+template <class T>
+std::shared_ptr<Runtime::ForeignWait<T>> Runtime::make_foreign_wait() {
+  auto w = std::make_shared<ForeignWait<T>>(*this);
+  register_wait(w);
+  return w;
+}
+
+}  // namespace brovane::python::server

@@ -1,0 +1,233 @@
+// The server runtime on its own: worker and blocking-pool threads with their
+// hooks and names, spawn_blocking, ForeignWait, and what shutdown drops.
+// The runtime has no interpreter in it, so it is compiled in here directly
+// with counting hooks in place of the asyncio ones.
+#include "python/server/runtime.cpp"
+
+#include <pthread.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <latch>
+#include <string>
+
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <gtest/gtest.h>
+
+namespace brovane::python::server {
+
+// The real hooks live with the asyncio loops; nothing here uses them.
+void asyncio_thread_start_hook() {}
+void asyncio_thread_stop_hook() {}
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::atomic<int> g_starts{0};
+std::atomic<int> g_stops{0};
+thread_local bool t_started = false;
+
+void count_start() {
+  t_started = true;
+  ++g_starts;
+}
+void count_stop() { ++g_stops; }
+
+class RuntimeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_starts = 0;
+    g_stops = 0;
+  }
+  static std::unique_ptr<Runtime> make(std::size_t workers) {
+    auto rt = Runtime::build(workers, ThreadHooks{&count_start, &count_stop});
+    EXPECT_TRUE(rt.has_value());
+    return std::move(*rt);
+  }
+};
+
+std::string current_thread_name() {
+  char buf[32] = {};
+  pthread_getname_np(pthread_self(), buf, sizeof buf);
+  return buf;
+}
+
+// Runs `op` on the runtime and waits (bounded) for its result.
+template <class T>
+T run_on(Runtime& rt, asio::awaitable<T> op) {
+  std::promise<T> p;
+  auto f = p.get_future();
+  asio::co_spawn(rt.io(), std::move(op), [&](std::exception_ptr e, T v) {
+    if (e)
+      p.set_exception(e);
+    else
+      p.set_value(std::move(v));
+  });
+  EXPECT_EQ(f.wait_for(10s), std::future_status::ready);
+  return f.get();
+}
+
+struct Sentinel {
+  std::atomic<bool>* destroyed;
+  ~Sentinel() { *destroyed = true; }
+};
+
+// Coroutines that outlive the statement that starts them take what they use
+// as parameters (a lambda's captures would die with the lambda).
+asio::awaitable<void> wait_for_others(Runtime* rt, std::latch* all_in, std::atomic<int>* done, int total,
+                                      std::promise<void>* finished) {
+  co_await rt->spawn_blocking([all_in] { all_in->arrive_and_wait(); });  // needs `total` threads at once
+  if (++*done == total) finished->set_value();
+}
+
+asio::awaitable<void> park_on(std::shared_ptr<Runtime::ForeignWait<int>> w, std::atomic<bool>* destroyed,
+                              std::atomic<bool>* resumed, std::promise<void>* parked) {
+  Sentinel s{destroyed};
+  parked->set_value();
+  co_await w->wait();
+  *resumed = true;
+}
+
+asio::awaitable<void> await_slow_job(Runtime* rt, std::atomic<bool>* started, std::atomic<bool>* finished,
+                                     std::atomic<bool>* destroyed, std::atomic<bool>* resumed) {
+  Sentinel s{destroyed};
+  co_await rt->spawn_blocking([started, finished] {
+    *started = true;
+    std::this_thread::sleep_for(100ms);
+    *finished = true;
+  });
+  *resumed = true;
+}
+
+asio::awaitable<void> job_then_park(Runtime* rt, std::shared_ptr<Runtime::ForeignWait<int>> w,
+                                    std::atomic<bool>* destroyed) {
+  Sentinel s{destroyed};
+  co_await rt->spawn_blocking([] { return 1; });
+  co_await w->wait();  // never completed
+}
+
+TEST_F(RuntimeTest, WorkersRunHooksAndCarryTheirName) {
+  auto rt = make(3);
+  EXPECT_EQ(rt->workers(), 3u);
+  struct Seen {
+    std::string name;
+    bool started;
+    bool in_io;
+  };
+  auto seen = run_on(*rt, [&]() -> asio::awaitable<Seen> {
+    co_return Seen{current_thread_name(), t_started, rt->io().get_executor().running_in_this_thread()};
+  }());
+  EXPECT_EQ(seen.name, "tokio-rt-worker");
+  EXPECT_TRUE(seen.started);
+  EXPECT_TRUE(seen.in_io);
+  rt->shutdown();
+  EXPECT_EQ(g_starts.load(), 3);
+  EXPECT_EQ(g_stops.load(), 3);
+}
+
+TEST_F(RuntimeTest, SpawnBlockingRunsOnAPoolThreadAndResumesOnAWorker) {
+  auto rt = make(1);
+  struct Out {
+    std::string job_thread;
+    bool job_started_hook;
+    bool job_in_io;
+    int value;
+    bool resumed_in_io;
+  };
+  Out out = run_on(*rt, [&]() -> asio::awaitable<Out> {
+    Out o{};
+    o.value = co_await rt->spawn_blocking([&] {
+      o.job_thread = current_thread_name();
+      o.job_started_hook = t_started;
+      o.job_in_io = rt->io().get_executor().running_in_this_thread();
+      return 42;
+    });
+    co_await rt->spawn_blocking([] {});  // a job without a result
+    o.resumed_in_io = rt->io().get_executor().running_in_this_thread();
+    co_return o;
+  }());
+  EXPECT_EQ(out.value, 42);
+  EXPECT_EQ(out.job_thread, "tokio-rt-worker");
+  EXPECT_TRUE(out.job_started_hook);
+  EXPECT_FALSE(out.job_in_io);
+  EXPECT_TRUE(out.resumed_in_io);
+  rt->shutdown();
+  // One worker and at least one pool thread, each with both hooks.
+  EXPECT_GE(g_starts.load(), 2);
+  EXPECT_EQ(g_starts.load(), g_stops.load());
+}
+
+TEST_F(RuntimeTest, PoolGrowsForJobsThatWaitOnEachOther) {
+  auto rt = make(2);
+  constexpr int kJobs = 6;
+  std::latch all_in(kJobs);
+  std::atomic<int> done{0};
+  std::promise<void> finished;
+  for (int i = 0; i < kJobs; ++i)
+    asio::co_spawn(rt->io(), wait_for_others(rt.get(), &all_in, &done, kJobs, &finished), asio::detached);
+  EXPECT_EQ(finished.get_future().wait_for(10s), std::future_status::ready);
+  rt->shutdown();
+}
+
+TEST_F(RuntimeTest, ForeignWaitResumesWithTheValueWhicheverComesFirst) {
+  auto rt = make(1);
+  auto early = rt->make_foreign_wait<int>();
+  early->complete(7);  // before the wait
+  EXPECT_EQ(run_on(*rt, early->wait()), 7);
+
+  auto late = rt->make_foreign_wait<std::string>();
+  std::thread completer([late] {
+    std::this_thread::sleep_for(20ms);
+    late->complete("done");
+  });
+  EXPECT_EQ(run_on(*rt, late->wait()), "done");
+  completer.join();
+  rt->shutdown();
+}
+
+TEST_F(RuntimeTest, ShutdownDropsParkedCoroutinesAndLaterCompletionsAreIgnored) {
+  auto rt = make(2);
+  auto w = rt->make_foreign_wait<int>();
+  std::atomic<bool> destroyed{false}, resumed{false};
+  std::promise<void> parked;
+  asio::co_spawn(rt->io(), park_on(w, &destroyed, &resumed, &parked), asio::detached);
+  ASSERT_EQ(parked.get_future().wait_for(10s), std::future_status::ready);
+  std::this_thread::sleep_for(10ms);  // let it reach the wait
+  rt->shutdown();
+  EXPECT_TRUE(destroyed.load());
+  EXPECT_FALSE(resumed.load());
+  w->complete(1);  // the runtime is gone: nothing to resume, no crash
+  rt.reset();
+  w->complete(2);
+}
+
+TEST_F(RuntimeTest, ShutdownLetsARunningJobFinishButDropsItsCoroutine) {
+  auto rt = make(1);
+  std::atomic<bool> job_started{false}, job_finished{false}, destroyed{false}, resumed{false};
+  asio::co_spawn(rt->io(), await_slow_job(rt.get(), &job_started, &job_finished, &destroyed, &resumed),
+                 asio::detached);
+  for (int i = 0; i < 1000 && !job_started; ++i) std::this_thread::sleep_for(1ms);
+  ASSERT_TRUE(job_started.load());
+  rt->shutdown();
+  EXPECT_TRUE(job_finished.load());
+  EXPECT_TRUE(destroyed.load());
+  EXPECT_FALSE(resumed.load());
+  EXPECT_EQ(g_starts.load(), g_stops.load());
+}
+
+TEST_F(RuntimeTest, ShutdownDropsSleepingTasksAndIsIdempotent) {
+  auto rt = make(2);
+  std::atomic<bool> destroyed{false};
+  auto w = rt->make_foreign_wait<int>();
+  asio::co_spawn(rt->io(), job_then_park(rt.get(), w, &destroyed), asio::detached);
+  std::this_thread::sleep_for(50ms);
+  rt->shutdown();
+  rt->shutdown();
+  EXPECT_TRUE(destroyed.load());
+}
+
+}  // namespace
+}  // namespace brovane::python::server

@@ -1,0 +1,316 @@
+"""ThriftClient: construction, properties, the connection's life cycle and the
+lock discipline between calls and open/close/is_open."""
+
+import os
+import socket
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+import unittest
+
+import brovane
+from brovane import ProtocolType, ThriftClient, ThriftParser, TransportType
+
+from rawserver import (REPLY, T_I32, RawServer, field, framed, i32, message, recv_frame,
+                       recv_until_closed, replying)
+
+IDL = """
+struct Point { 1: i32 x, 2: i32 y }
+service Calc {
+  i32 add(1: i32 a, 2: i32 b),
+}
+service Twice { i32 f(1: i32 a), void f(2: string b) }
+"""
+
+
+def service(name="Calc"):
+    p = ThriftParser()
+    p.parse(IDL)
+    return p.get_service(name)
+
+
+def unused_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class ConstructionTest(unittest.TestCase):
+    def test_defaults(self):
+        c = ThriftClient(service(), "127.0.0.1", 9090)
+        self.assertIs(c.transport, TransportType.Framed)
+        self.assertIs(c.protocol, ProtocolType.Binary)
+        self.assertFalse(c.is_open())
+
+    def test_keywords_and_explicit_members(self):
+        c = ThriftClient(service=service(), host="h", port=1, transport=TransportType.Buffered,
+                         protocol=ProtocolType.JSON)
+        self.assertIs(c.transport, TransportType.Buffered)
+        self.assertIs(c.protocol, ProtocolType.JSON)
+
+    def test_argument_errors(self):
+        s = service()
+        cases = [
+            ((s, "h", 65536), {}, OverflowError, "out of range integral type conversion attempted"),
+            ((s, "h", -1), {}, OverflowError, "out of range integral type conversion attempted"),
+            ((s, "h", 1), {"transport": None}, TypeError,
+             "argument 'transport': 'None' is not an instance of 'TransportType'"),
+            ((s, "h", 1), {"protocol": TransportType.Framed}, TypeError,
+             "argument 'protocol': 'TransportType' object is not an instance of 'ProtocolType'"),
+            (("svc", "h", 1), {}, TypeError, "argument 'service': 'str' object is not an instance of 'PyThriftService'"),
+            ((s, b"h", 1), {}, TypeError, "argument 'host': 'bytes' object is not an instance of 'str'"),
+            ((s, "h"), {}, TypeError, "ThriftClient.__new__() missing 1 required positional argument: 'port'"),
+        ]
+        for args, kwargs, exc, text in cases:
+            with self.subTest(args=args, kwargs=kwargs), self.assertRaises(exc) as cm:
+                ThriftClient(*args, **kwargs)
+            self.assertEqual(str(cm.exception), text)
+        with self.assertRaises(TypeError):
+            ThriftClient(s, "h", "9090")
+
+    def test_class_traits(self):
+        self.assertEqual(ThriftClient.__doc__, "An async Thrift Binary Protocol client backed by Tokio.")
+        self.assertEqual(ThriftClient.__text_signature__, "(service, host, port, transport=..., protocol=...)")
+        self.assertEqual(ThriftClient.call.__text_signature__, "($self, method_name, **kwargs)")
+        self.assertEqual(ThriftClient.__exit__.__text_signature__, "($self, _exc_type, _exc_value, _traceback)")
+        self.assertEqual(brovane.__all__.index("ThriftClient"), 12)
+        with self.assertRaises(TypeError):
+            class Sub(ThriftClient):
+                pass
+        c = ThriftClient(service(), "h", 1)
+        with self.assertRaises(AttributeError):
+            c.anything = 1
+
+    def test_properties(self):
+        c = ThriftClient(service(), "h", 1)
+        c.protocol = ProtocolType.Compact
+        self.assertIs(c.protocol, ProtocolType.Compact)
+        c.transport = TransportType.Buffered
+        self.assertIs(c.transport, TransportType.Buffered)
+        # A TransportType made by its constructor has the number of Framed.
+        c.transport = TransportType()
+        self.assertIs(c.transport, TransportType.Framed)
+        with self.assertRaises(TypeError) as cm:
+            c.protocol = 1
+        self.assertEqual(str(cm.exception), "argument 'protocol': 'int' object is not an instance of 'ProtocolType'")
+        with self.assertRaises(TypeError):
+            c.transport = None
+        for name in ("transport", "protocol"):
+            with self.subTest(name=name), self.assertRaises(AttributeError) as cm:
+                delattr(c, name)
+            self.assertEqual(str(cm.exception), "property has no deleter")
+
+    def test_set_parser(self):
+        c = ThriftClient(service(), "h", 1)
+        self.assertIsNone(c.set_parser(ThriftParser()))  # nothing parsed: the empty map
+        p = ThriftParser()
+        p.parse(IDL)
+        self.assertIsNone(c.set_parser(p))
+        with self.assertRaises(TypeError) as cm:
+            c.set_parser("parser")
+        self.assertEqual(str(cm.exception), "argument 'parser': 'str' object is not an instance of 'ThriftParser'")
+
+    def test_repeated_method_name_uses_the_later_method(self):
+        with RawServer(replying(message("f", REPLY, 0, b"\x00"))) as server:
+            c = ThriftClient(service("Twice"), "127.0.0.1", server.port)
+            with c:
+                self.assertIsNone(c.call("f", a=1, b="x"))
+            [request] = server.result()
+        # Only the later method's argument b (id 2, a string) is written.
+        self.assertEqual(request, message("f", 1, 0, field(11, 2, i32(1) + b"x") + b"\x00"))
+
+
+class LifecycleTest(unittest.TestCase):
+    def test_open_refused(self):
+        port = unused_port()
+        c = ThriftClient(service(), "127.0.0.1", port)
+        with self.assertRaises(OSError) as cm:
+            c.open()
+        self.assertEqual(str(cm.exception), f"connect to 127.0.0.1:{port}: Connection refused (os error 111)")
+        self.assertFalse(c.is_open())
+
+    def test_failed_open_keeps_the_connection(self):
+        with RawServer(lambda conn, server: recv_until_closed(conn)) as server:
+            c = ThriftClient(service(), "127.0.0.1", server.port)
+            c.open()
+            bad = ThriftClient(service(), "127.0.0.1", unused_port())
+            with self.assertRaises(OSError):
+                bad.open()
+            self.assertTrue(c.is_open())
+            c.close()
+            self.assertEqual(server.result(), b"")
+
+    def test_open_by_name_and_ipv6_literals(self):
+        hosts = ["localhost"]
+        try:
+            socket.create_server(("::1", 0), family=socket.AF_INET6).close()
+            hosts += ["::1", "[::1]"]
+        except OSError:
+            pass
+        for host in hosts:
+            family = socket.AF_INET6 if ":" in host else socket.AF_INET
+            with self.subTest(host=host):
+                listener = socket.create_server(("::1" if family == socket.AF_INET6 else "127.0.0.1", 0),
+                                                family=family)
+                listener.settimeout(10)
+                c = ThriftClient(service(), host, listener.getsockname()[1])
+                c.open()
+                conn, _ = listener.accept()
+                self.assertTrue(c.is_open())
+                c.close()
+                conn.close()
+                listener.close()
+
+    def test_unresolvable_host(self):
+        # In a child process: a resolver that cannot reach its servers may
+        # take long, and that must not hold up the other tests.
+        code = textwrap.dedent("""
+            import brovane
+            p = brovane.ThriftParser(); p.parse("service S { void f() }")
+            c = brovane.ThriftClient(p.get_service("S"), "no-such-host.invalid", 1)
+            try:
+                c.open()
+            except OSError as e:
+                print(e)
+        """)
+        try:
+            out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
+                                 env=os.environ).stdout
+        except subprocess.TimeoutExpired:
+            self.skipTest("name resolution did not answer in time")
+        self.assertTrue(out.startswith("connect to no-such-host.invalid:1: failed to lookup address information: "),
+                        out)
+
+    def test_open_twice_replaces_the_connection(self):
+        with RawServer(lambda conn, server: recv_until_closed(conn)) as server:
+            c = ThriftClient(service(), "127.0.0.1", server.port)
+            c.open()
+            first = server.accepted.get(timeout=10)
+            c.open()
+            second = server.accepted.get(timeout=10)
+            # The first connection was shut down and closed: its script ends.
+            self.assertEqual(server.result(), b"")
+            self.assertTrue(c.is_open())
+            c.close()
+            self.assertEqual(server.result(), b"")
+            self.assertIsNot(first, second)
+
+    def test_close_is_idempotent(self):
+        c = ThriftClient(service(), "127.0.0.1", 1)
+        self.assertIsNone(c.close())
+        self.assertIsNone(c.close())
+        self.assertFalse(c.is_open())
+
+    def test_with_block(self):
+        with RawServer(lambda conn, server: recv_until_closed(conn)) as server:
+            c = ThriftClient(service(), "127.0.0.1", server.port)
+            with c as entered:
+                self.assertIs(entered, c)
+                self.assertTrue(c.is_open())
+            self.assertFalse(c.is_open())
+
+            class Boom(Exception):
+                pass
+
+            with self.assertRaises(Boom):
+                with c:
+                    raise Boom()
+            self.assertFalse(c.is_open())
+            self.assertEqual(server.result(), b"")
+            self.assertEqual(server.result(), b"")
+
+    def test_peer_close_leaves_is_open_true(self):
+        with RawServer(lambda conn, server: None) as server:
+            c = ThriftClient(service(), "127.0.0.1", server.port)
+            c.open()
+            server.result()  # the peer has closed its side
+            self.assertTrue(c.is_open())
+            c.close()
+
+    def test_dropping_an_open_client_closes_its_connection(self):
+        with RawServer(lambda conn, server: recv_until_closed(conn)) as server:
+            c = ThriftClient(service(), "127.0.0.1", server.port)
+            c.open()
+            del c
+            self.assertEqual(server.result(), b"")
+
+
+def delayed_reply(got_request, release):
+    """Answers one add call with 3 once `release` is set."""
+
+    def script(conn, server):
+        body = recv_frame(conn)
+        got_request.set()
+        release.wait(10)
+        conn.sendall(framed(message("add", REPLY, 0, field(T_I32, 0, i32(3)) + b"\x00")))
+        return body
+
+    return script
+
+
+class LockDisciplineTest(unittest.TestCase):
+    def test_setters_refused_during_a_call(self):
+        got_request, release = threading.Event(), threading.Event()
+        with RawServer(delayed_reply(got_request, release)) as server:
+            c = ThriftClient(service(), "127.0.0.1", server.port)
+            c.open()
+            results = []
+            t = threading.Thread(target=lambda: results.append(c.call("add", a=1, b=2)))
+            t.start()
+            self.assertTrue(got_request.wait(10))
+            for attempt in (lambda: c.set_parser(ThriftParser()),
+                            lambda: setattr(c, "protocol", ProtocolType.Compact),
+                            lambda: setattr(c, "transport", TransportType.Buffered)):
+                with self.assertRaises(RuntimeError) as cm:
+                    attempt()
+                self.assertEqual(str(cm.exception), "Already borrowed")
+            self.assertIs(c.protocol, ProtocolType.Binary)
+            release.set()
+            t.join(10)
+            self.assertEqual(results, [3])
+            c.close()
+
+    def test_is_open_and_close_wait_without_holding_the_interpreter(self):
+        # The peer is Python code in this process: it needs the interpreter
+        # lock to answer. is_open() and close() on the main thread wait for
+        # the call's connection lock; holding the interpreter lock meanwhile
+        # would deadlock. Run in a child process so a regression fails by
+        # time-out instead of hanging the suite.
+        code = textwrap.dedent("""
+            import sys, threading, time
+            sys.path.insert(0, %r)
+            import brovane
+            from rawserver import RawServer, recv_frame, framed, message, field, i32, REPLY, T_I32
+
+            got = threading.Event()
+
+            def script(conn, server):
+                for _ in range(2):
+                    recv_frame(conn)
+                    got.set()
+                    time.sleep(0.3)  # while the main thread waits for the connection lock
+                    conn.sendall(framed(message("add", REPLY, 0, field(T_I32, 0, i32(3)) + b"\\x00")))
+
+            p = brovane.ThriftParser(); p.parse("service Calc { i32 add(1: i32 a, 2: i32 b) }")
+            with RawServer(script) as server:
+                c = brovane.ThriftClient(p.get_service("Calc"), "127.0.0.1", server.port)
+                c.open()
+                out = []
+                for check in (c.is_open, c.close):
+                    got.clear()
+                    t = threading.Thread(target=lambda: out.append(c.call("add", a=1, b=2)))
+                    t.start()
+                    got.wait(10)
+                    print(check(), flush=True)
+                    t.join(10)
+                print(out, c.is_open(), flush=True)
+        """) % os.path.dirname(os.path.abspath(__file__))
+        proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
+                              env=os.environ)
+        self.assertEqual(proc.stdout.splitlines(), ["True", "None", "[3, 3] False"], proc.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()

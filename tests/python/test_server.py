@@ -1,0 +1,708 @@
+"""ThriftServer: the object and its properties, handler registration, the
+serve/stop lifecycle with its console lines, SIGINT, bind failures, the
+runtime's threads and their asyncio loops.
+
+Console lines go straight to file descriptors 1 and 2, so tests capture the
+descriptors themselves. Scenarios that signal the process, limit it or break
+its imports run in a subprocess. Every wait is bounded.
+"""
+
+import contextlib
+import gc
+import glob
+import inspect
+import os
+import socket
+import subprocess
+import sys
+import tempfile
+import textwrap
+import time
+import unittest
+import weakref
+
+from brovane import (ProtocolType, PyThriftService, ThriftClient, ThriftParser, ThriftServer,
+                     TransportType)
+
+TIMEOUT = 10.0
+IDL = """
+service Calc {
+  void ping(),
+  i32 add(1: i32 a, 2: i32 b),
+}
+"""
+WORKER = "tokio-rt-worker"
+LOOP = "brovane-pyo3-py"  # "brovane-pyo3-python-loop" as the kernel keeps it (15 characters)
+
+
+def parser():
+    p = ThriftParser()
+    p.parse(IDL)
+    return p
+
+
+def service():
+    return parser().get_service("Calc")
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_until(pred, timeout=TIMEOUT):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if pred():
+            return True
+        time.sleep(0.01)
+    return pred()
+
+
+def thread_names():
+    names = []
+    for path in glob.glob("/proc/self/task/*/comm"):
+        try:
+            with open(path) as f:
+                names.append(f.read().strip())
+        except OSError:
+            pass  # the thread ended meanwhile
+    return names
+
+
+def count_threads(name):
+    return thread_names().count(name)
+
+
+def runtime_gone():
+    names = thread_names()
+    return WORKER not in names and LOOP not in names
+
+
+def connect_refused(port):
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=TIMEOUT).close()
+        return False
+    except ConnectionRefusedError:
+        return True
+
+
+class Captured:
+    """What went to descriptors 1 and 2: `out` and `err` once the block has
+    ended; the wait_* methods look at the text so far."""
+
+    def __init__(self, out_file, err_file):
+        self._files = out_file, err_file
+        self.out = ""
+        self.err = ""
+
+    def _now(self, i):
+        f = self._files[i]
+        return os.pread(f.fileno(), os.fstat(f.fileno()).st_size, 0).decode()
+
+    def wait_out(self, text):
+        return wait_until(lambda: text in self._now(0))
+
+    def wait_err(self, text):
+        return wait_until(lambda: text in self._now(1))
+
+
+@contextlib.contextmanager
+def capture_fds():
+    """Sends file descriptors 1 and 2 to temporary files for the block."""
+    sys.stdout.flush()
+    sys.stderr.flush()
+    saved = os.dup(1), os.dup(2)
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        cap = Captured(out, err)
+        os.dup2(out.fileno(), 1)
+        os.dup2(err.fileno(), 2)
+        try:
+            yield cap
+        finally:
+            os.dup2(saved[0], 1)
+            os.dup2(saved[1], 2)
+            os.close(saved[0])
+            os.close(saved[1])
+            cap.out = cap._now(0)
+            cap.err = cap._now(1)
+
+
+def run_script(body, timeout=60):
+    """Runs `body` in a fresh interpreter with the module importable."""
+    code = textwrap.dedent(
+        """
+        import glob, os, socket, sys, time
+        from brovane import ThriftParser, ThriftServer
+        IDL = {idl!r}
+        def service():
+            p = ThriftParser(); p.parse(IDL); return p.get_service("Calc")
+        def wait_until(pred, timeout=10.0):
+            deadline = time.monotonic() + timeout
+            while time.monotonic() < deadline:
+                if pred(): return True
+                time.sleep(0.01)
+            return pred()
+        def names():
+            out = []
+            for p in glob.glob("/proc/self/task/*/comm"):
+                try:
+                    out.append(open(p).read().strip())
+                except OSError:
+                    pass
+            return out
+        def runtime_gone():
+            n = names()
+            return {worker!r} not in n and {loop!r} not in n
+        def free_port():
+            with socket.socket() as s:
+                s.bind(("127.0.0.1", 0)); return s.getsockname()[1]
+        """
+    ).format(idl=IDL, worker=WORKER, loop=LOOP) + textwrap.dedent(body)
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=timeout,
+                          env=dict(os.environ))
+
+
+def listening_line(port, transport="Framed", workers=1, host="127.0.0.1"):
+    return f"ThriftServer ({transport}, {workers} workers) listening on {host}:{port}\n"
+
+
+class ServerTestCase(unittest.TestCase):
+    """Stops every server a test started and waits for its runtime to end."""
+
+    def setUp(self):
+        self.servers = []
+        # Lines of servers that a test does not look at stay out of the
+        # test run's own output.
+        self.quiet = contextlib.ExitStack()
+        self.quiet.enter_context(capture_fds())
+
+    def tearDown(self):
+        try:
+            for s in self.servers:
+                s.stop()
+            self.assertTrue(wait_until(runtime_gone), thread_names())
+        finally:
+            self.quiet.close()
+
+    def serve(self, server, port=None):
+        port = free_port() if port is None else port
+        self.servers.append(server)
+        server.serve("127.0.0.1", port)
+        return port
+
+    def serve_running(self, server, port=None):
+        port = self.serve(server, port)
+        self.assertTrue(wait_until(server.is_running))
+        return port
+
+
+class ObjectTest(unittest.TestCase):
+    def test_defaults(self):
+        s = ThriftServer(service())
+        self.assertIs(s.transport, TransportType.Framed)
+        self.assertIs(s.protocol, ProtocolType.Binary)
+        self.assertEqual(s.workers, 1)
+        self.assertFalse(s.is_running())
+
+    def test_constructor_arguments_by_position_and_keyword(self):
+        s = ThriftServer(service(), TransportType.Buffered, 4, ProtocolType.JSON)
+        self.assertEqual((s.transport, s.workers, s.protocol), (TransportType.Buffered, 4, ProtocolType.JSON))
+        s = ThriftServer(protocol=ProtocolType.Compact, workers=0, service=service())
+        self.assertEqual((s.transport, s.workers, s.protocol), (TransportType.Framed, 0, ProtocolType.Compact))
+        self.assertEqual(ThriftServer(service(), workers=2**64 - 1).workers, 2**64 - 1)
+
+    def test_bad_constructor_arguments(self):
+        svc = service()
+        cases = [
+            ((None,), {}, TypeError, "argument 'service': 'None' is not an instance of 'PyThriftService'"),
+            ((svc, None), {}, TypeError, "argument 'transport': 'None' is not an instance of 'TransportType'"),
+            ((svc,), {"workers": None}, TypeError, None),
+            ((svc,), {"protocol": None}, TypeError, "argument 'protocol': 'None' is not an instance of 'ProtocolType'"),
+            ((svc, 0), {}, TypeError, "argument 'transport': 'int' object is not an instance of 'TransportType'"),
+            ((svc,), {"workers": -1}, OverflowError, None),
+            ((svc,), {"workers": 2**64}, OverflowError, None),
+            ((svc,), {"workers": 1.0}, TypeError, None),
+            ((), {}, TypeError, "ThriftServer.__new__() missing 1 required positional argument: 'service'"),
+        ]
+        for args, kwargs, exc, text in cases:
+            with self.subTest(args=args, kwargs=kwargs):
+                with self.assertRaises(exc) as cm:
+                    ThriftServer(*args, **kwargs)
+                if text is not None:
+                    self.assertEqual(str(cm.exception), text)
+        with self.assertRaises(TypeError) as cm:
+            ThriftServer(svc, workers=None)
+        self.assertTrue(str(cm.exception).startswith("argument 'workers': "), str(cm.exception))
+
+    def test_properties(self):
+        s = ThriftServer(service())
+        s.transport = TransportType.Buffered
+        s.protocol = ProtocolType.Compact
+        s.workers = 0
+        self.assertEqual((s.transport, s.protocol, s.workers), (TransportType.Buffered, ProtocolType.Compact, 0))
+        self.assertIs(s.transport, TransportType.Buffered)  # the shared member object
+        for name, value, exc in [("transport", 1, TypeError), ("protocol", None, TypeError),
+                                 ("workers", -1, OverflowError), ("workers", "1", TypeError)]:
+            with self.subTest(name=name, value=value):
+                with self.assertRaises(exc):
+                    setattr(s, name, value)
+        for name in ("transport", "protocol", "workers"):
+            with self.subTest(delete=name):
+                with self.assertRaises(AttributeError) as cm:
+                    delattr(s, name)
+                self.assertEqual(str(cm.exception), "property has no deleter")
+        with self.assertRaises(TypeError) as cm:
+            s.workers = None
+        self.assertTrue(str(cm.exception).startswith("argument 'workers': "), str(cm.exception))
+
+    def test_documentation(self):
+        self.assertEqual(ThriftServer.__text_signature__, "(service, transport=..., workers=1, protocol=...)")
+        self.assertEqual(ThriftServer.stop.__doc__,
+                         "Stop the running server (if any). This will notify the accept loop to exit\n"
+                         "and clear the `running` flag.")
+        for name, sig in [("serve", "($self, host, port)"), ("register_handler", "($self, method_name, handler)"),
+                          ("set_parser", "($self, parser)"), ("is_running", "($self)"), ("stop", "($self)")]:
+            with self.subTest(name=name):
+                self.assertEqual(getattr(ThriftServer, name).__text_signature__, sig)
+                if name != "stop":
+                    self.assertIsNone(getattr(ThriftServer, name).__doc__)
+
+    def test_class_traits(self):
+        with self.assertRaises(TypeError):
+            type("Sub", (ThriftServer,), {})
+        s = ThriftServer(service())
+        with self.assertRaises(AttributeError):
+            s.anything = 1
+        with self.assertRaises(TypeError):
+            weakref.ref(s)
+
+    def test_set_parser(self):
+        s = ThriftServer(service())
+        self.assertIsNone(s.set_parser(parser()))
+        self.assertIsNone(s.set_parser(ThriftParser()))  # nothing parsed: an empty map
+        with self.assertRaises(TypeError) as cm:
+            s.set_parser(None)
+        self.assertEqual(str(cm.exception), "argument 'parser': 'None' is not an instance of 'ThriftParser'")
+
+
+class RegisterHandlerTest(unittest.TestCase):
+    def test_stores_a_reference_and_replaces(self):
+        s = ThriftServer(service())
+
+        def first():
+            pass
+
+        def second():
+            pass
+
+        base = sys.getrefcount(first)
+        self.assertIsNone(s.register_handler("ping", first))
+        self.assertEqual(sys.getrefcount(first), base + 1)
+        s.register_handler("ping", second)  # the earlier one is released
+        self.assertEqual(sys.getrefcount(first), base)
+        s.register_handler("not_in_service", first)  # any name, any object
+        s.register_handler("ping", 42)
+        del s
+        self.assertEqual(sys.getrefcount(first), base)
+
+    def test_method_name_must_be_str(self):
+        s = ThriftServer(service())
+        with self.assertRaises(TypeError) as cm:
+            s.register_handler(b"ping", print)
+        self.assertEqual(str(cm.exception), "argument 'method_name': 'bytes' object is not an instance of 'str'")
+
+    def test_inspect_error_propagates_and_registers_nothing(self):
+        s = ThriftServer(service())
+
+        def handler():
+            pass
+
+        base = sys.getrefcount(handler)
+        original = inspect.iscoroutinefunction
+
+        def boom(obj):
+            raise LookupError("no inspection today")
+
+        inspect.iscoroutinefunction = boom
+        try:
+            with self.assertRaises(LookupError):
+                s.register_handler("ping", handler)
+        finally:
+            inspect.iscoroutinefunction = original
+        self.assertEqual(sys.getrefcount(handler), base)
+
+    def test_cycle_through_a_bound_method_is_collected(self):
+        class Holder:
+            def __init__(self):
+                self.server = ThriftServer(service())
+                self.server.register_handler("ping", self.ping)
+
+            def ping(self):
+                pass
+
+        h = Holder()
+        alive = weakref.ref(h)
+        del h
+        gc.collect()
+        self.assertIsNone(alive())
+
+
+class LifecycleTest(ServerTestCase):
+    def test_listening_line_and_running_after_bind(self):
+        s = ThriftServer(service())
+        with capture_fds() as cap:
+            port = self.serve(s)
+            self.assertTrue(wait_until(s.is_running))
+        self.assertEqual(cap.out, listening_line(port))
+        self.assertEqual(cap.err, "")
+        socket.create_connection(("127.0.0.1", port), timeout=TIMEOUT).close()
+
+    def test_listening_line_names_transport_and_workers(self):
+        s = ThriftServer(service(), TransportType.Buffered, 3)
+        with capture_fds() as cap:
+            port = self.serve_running(s)
+        self.assertEqual(cap.out, listening_line(port, "Buffered", 3))
+
+    def test_second_serve_while_running(self):
+        s = ThriftServer(service())
+        with capture_fds() as cap:
+            self.serve_running(s)
+            with self.assertRaises(RuntimeError) as cm:
+                s.serve("127.0.0.1", free_port())
+        self.assertEqual(str(cm.exception), "server already running")
+        self.assertEqual(cap.out.count("listening on"), 1)
+
+    def test_serve_arguments(self):
+        s = ThriftServer(service())
+        for args, exc, text in [((1, 80), TypeError, "argument 'host': 'int' object is not an instance of 'str'"),
+                                (("127.0.0.1", 65536), OverflowError, None),
+                                (("127.0.0.1", -1), OverflowError, None),
+                                (("127.0.0.1", "80"), TypeError, None)]:
+            with self.subTest(args=args):
+                with capture_fds() as cap:
+                    with self.assertRaises(exc) as cm:
+                        s.serve(*args)
+                if text is not None:
+                    self.assertEqual(str(cm.exception), text)
+                self.assertEqual(cap.out, "")
+        self.assertFalse(s.is_running())
+
+    def test_stop_prints_and_closes_the_listener(self):
+        s = ThriftServer(service())
+        with capture_fds() as cap:
+            port = self.serve_running(s)
+            self.assertIsNone(s.stop())
+            self.assertFalse(s.is_running())
+            self.assertTrue(wait_until(lambda: connect_refused(port)))
+            self.assertTrue(cap.wait_out("shutdown requested"))
+            self.assertTrue(wait_until(runtime_gone))
+        self.assertEqual(cap.out, listening_line(port) + "shutdown requested\n")
+        self.assertEqual(cap.err, "")  # the loops' shutdown calls succeeded
+
+    def test_serve_again_after_stop(self):
+        s = ThriftServer(service())
+        with capture_fds() as cap:
+            port = self.serve_running(s)
+            s.stop()
+            self.assertTrue(wait_until(lambda: connect_refused(port)))
+            s.serve("127.0.0.1", port)  # the same port: address reuse
+            self.assertTrue(wait_until(s.is_running))
+            socket.create_connection(("127.0.0.1", port), timeout=TIMEOUT).close()
+        self.assertEqual(cap.out.count("listening on"), 2)
+
+    def test_stop_before_serve_does_not_reach_a_later_serve(self):
+        s = ThriftServer(service())
+        with capture_fds() as cap:
+            s.stop()
+            s.stop()
+            self.assertEqual(thread_names().count(WORKER), 0)
+            port = self.serve_running(s)
+            time.sleep(0.2)
+            self.assertTrue(s.is_running())
+        self.assertEqual(cap.out, listening_line(port))
+
+    def test_stop_right_after_serve_is_not_lost(self):
+        # The stop most likely arrives while the loop is still binding; it is
+        # kept until the loop waits, so the server ends either way.
+        for _ in range(5):
+            s = ThriftServer(service())
+            with capture_fds() as cap:
+                port = self.serve(s)
+                s.stop()
+                self.assertTrue(cap.wait_out("shutdown requested"))
+                self.assertTrue(wait_until(runtime_gone))
+            self.assertFalse(s.is_running())
+            self.assertEqual(cap.out, listening_line(port) + "shutdown requested\n")
+            self.assertTrue(connect_refused(port))
+
+    def test_bind_failure(self):
+        with socket.socket() as taken:
+            taken.bind(("127.0.0.1", 0))
+            taken.listen()
+            port = taken.getsockname()[1]
+            s = ThriftServer(service())
+            with capture_fds() as cap:
+                s.serve("127.0.0.1", port)
+                self.assertTrue(cap.wait_err("bind error"))
+                self.assertTrue(wait_until(runtime_gone))
+            self.assertFalse(s.is_running())
+            self.assertEqual(cap.out, listening_line(port))
+            self.assertEqual(cap.err, f"bind error on 127.0.0.1:{port}: Address already in use (os error 98)\n")
+        # And serve may be called again.
+        self.serve_running(s)
+
+    def test_bind_failure_texts(self):
+        cases = [
+            ("no-such-host.invalid", "bind error on no-such-host.invalid:{port}: failed to lookup address information: "),
+            ("192.0.2.1", "bind error on 192.0.2.1:{port}: Cannot assign requested address (os error 99)\n"),
+        ]
+        for host, text in cases:
+            with self.subTest(host=host):
+                s = ThriftServer(service())
+                port = free_port()
+                with capture_fds() as cap:
+                    s.serve(host, port)
+                    self.assertTrue(cap.wait_err("bind error"))
+                    self.assertTrue(wait_until(runtime_gone))
+                self.assertEqual(cap.out, listening_line(port, host=host))
+                self.assertTrue(cap.err.startswith(text.format(port=port)), cap.err)
+                self.assertFalse(s.is_running())
+
+    def test_host_names_and_ipv6_literals(self):
+        for host, connect_to in [("localhost", None), ("[::1]", "::1"), ("::1", "::1")]:
+            with self.subTest(host=host):
+                try:
+                    socket.create_connection(("::1", 1), timeout=1)
+                except ConnectionRefusedError:
+                    pass
+                except OSError:
+                    if connect_to == "::1":
+                        self.skipTest("no IPv6 loopback")
+                s = ThriftServer(service())
+                port = free_port()
+                with capture_fds() as cap:
+                    s.serve(host, port)
+                    self.servers.append(s)
+                    self.assertTrue(wait_until(s.is_running), cap.err)
+                    if connect_to:
+                        socket.create_connection((connect_to, port), timeout=TIMEOUT).close()
+                    s.stop()
+                    self.assertTrue(wait_until(runtime_gone))
+                self.assertEqual(cap.out, listening_line(port, host=host) + "shutdown requested\n")
+
+    def test_workers_zero_counts_processors(self):
+        original = os.sched_getaffinity(0)
+        try:
+            for cpus in sorted(original)[:1], sorted(original)[:2], sorted(original)[:3], sorted(original):
+                expected = len(cpus) if len(cpus) >= 3 else 2
+                with self.subTest(cpus=len(cpus)):
+                    os.sched_setaffinity(0, cpus)
+                    s = ThriftServer(service(), workers=0)
+                    with capture_fds() as cap:
+                        port = self.serve_running(s)
+                        self.assertTrue(wait_until(lambda: count_threads(WORKER) == expected))
+                        s.stop()
+                        self.assertTrue(wait_until(runtime_gone))
+                    self.assertEqual(cap.out, listening_line(port, workers=expected) + "shutdown requested\n")
+        finally:
+            os.sched_setaffinity(0, original)
+
+    def test_handler_snapshot_references(self):
+        def handler():
+            pass
+
+        s = ThriftServer(service())
+        s.register_handler("ping", handler)
+        base = sys.getrefcount(handler)
+        with capture_fds():
+            self.serve_running(s)
+            self.assertEqual(sys.getrefcount(handler), base + 1)  # the running server's own
+            s.register_handler("ping", print)  # reaches the next serve only
+            self.assertEqual(sys.getrefcount(handler), base)
+            s.stop()
+            self.assertTrue(wait_until(runtime_gone))
+        # Released by the serve thread without the interpreter lock, so the
+        # reference goes on the next entry into the module.
+        s.is_running()
+        self.assertEqual(sys.getrefcount(handler), base - 1)
+
+    def test_stopped_and_unreferenced_server_frees_its_cycle(self):
+        class Holder:
+            def __init__(self):
+                self.server = ThriftServer(service())
+                self.server.register_handler("ping", self.ping)
+
+            def ping(self):
+                pass
+
+        h = Holder()
+        with capture_fds():
+            self.serve_running(h.server)
+            h.server.stop()
+            self.assertTrue(wait_until(runtime_gone))
+        self.servers.clear()
+        alive = weakref.ref(h)
+        del h
+        ThriftServer(service()).is_running()  # an entry into the module releases queued references
+        gc.collect()
+        self.assertIsNone(alive())
+
+
+class ThreadsTest(ServerTestCase):
+    def test_one_loop_thread_per_runtime_thread(self):
+        s = ThriftServer(service(), workers=3)
+        with capture_fds() as cap:
+            self.serve_running(s)
+            self.assertTrue(wait_until(lambda: count_threads(WORKER) == 3 and count_threads(LOOP) == 3),
+                            thread_names())
+            s.stop()
+            self.assertTrue(wait_until(runtime_gone), thread_names())
+        self.assertEqual(cap.err, "")
+
+    def test_two_servers_have_their_own_threads(self):
+        a = ThriftServer(service(), workers=1)
+        b = ThriftServer(service(), workers=2)
+        with capture_fds():
+            self.serve_running(a)
+            self.serve_running(b)
+            self.assertTrue(wait_until(lambda: count_threads(WORKER) == 3 and count_threads(LOOP) == 3))
+            a.stop()
+            self.assertTrue(wait_until(lambda: count_threads(WORKER) == 2 and count_threads(LOOP) == 2))
+            self.assertTrue(b.is_running())
+            b.stop()
+            self.assertTrue(wait_until(runtime_gone))
+
+
+class SubprocessTest(unittest.TestCase):
+    def test_sigint_stops_the_server_and_chains_to_the_previous_handler(self):
+        r = run_script("""
+            import signal
+            seen = []
+            signal.signal(signal.SIGINT, lambda sig, frame: seen.append(sig))
+            s = ThriftServer(service())
+            s.serve("127.0.0.1", free_port())
+            assert wait_until(s.is_running)
+            os.kill(os.getpid(), signal.SIGINT)
+            assert wait_until(lambda: not s.is_running())
+            assert wait_until(lambda: seen)
+            assert wait_until(runtime_gone)
+            print("python handler saw", seen, flush=True)
+        """)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        lines = r.stdout.splitlines()
+        self.assertEqual(lines[1:], ["received Ctrl+C, shutting down", "python handler saw [2]"])
+        self.assertEqual(r.stderr, "")
+
+    def test_sigint_with_the_interpreters_own_handler(self):
+        r = run_script("""
+            s = ThriftServer(service())
+            s.serve("127.0.0.1", free_port())
+            assert wait_until(s.is_running)
+            try:
+                os.kill(os.getpid(), 2)
+                time.sleep(10)
+                print("no KeyboardInterrupt", flush=True)
+            except KeyboardInterrupt:
+                print("KeyboardInterrupt", flush=True)
+            assert wait_until(lambda: not s.is_running())
+            assert wait_until(runtime_gone)
+        """)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("received Ctrl+C, shutting down\n", r.stdout)
+        self.assertIn("KeyboardInterrupt", r.stdout)
+        self.assertNotIn("no KeyboardInterrupt", r.stdout)
+
+    def test_one_sigint_ends_every_running_server(self):
+        r = run_script("""
+            import signal
+            signal.signal(signal.SIGINT, lambda sig, frame: None)
+            servers = [ThriftServer(service()) for _ in range(3)]
+            for s in servers:
+                s.serve("127.0.0.1", free_port())
+            assert wait_until(lambda: all(s.is_running() for s in servers))
+            os.kill(os.getpid(), signal.SIGINT)
+            assert wait_until(lambda: not any(s.is_running() for s in servers))
+            assert wait_until(runtime_gone)
+            # A server started afterwards is not ended by the earlier signal.
+            s = ThriftServer(service())
+            s.serve("127.0.0.1", free_port())
+            assert wait_until(s.is_running)
+            time.sleep(0.2)
+            assert s.is_running()
+            s.stop()
+            assert wait_until(runtime_gone)
+        """)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stdout.count("received Ctrl+C, shutting down\n"), 3, r.stdout)
+        self.assertEqual(r.stdout.count("shutdown requested\n"), 1, r.stdout)
+
+    def test_unreferenced_running_server_keeps_serving(self):
+        r = run_script("""
+            import gc, signal
+            signal.signal(signal.SIGINT, lambda sig, frame: None)
+            s = ThriftServer(service())
+            port = free_port()
+            s.serve("127.0.0.1", port)
+            assert wait_until(s.is_running)
+            del s
+            gc.collect()
+            time.sleep(0.1)
+            socket.create_connection(("127.0.0.1", port), timeout=10).close()
+            os.kill(os.getpid(), signal.SIGINT)  # the only way left to end it
+            assert wait_until(runtime_gone)
+            print("ended", flush=True)
+        """)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertTrue(r.stdout.endswith("received Ctrl+C, shutting down\nended\n"), r.stdout)
+
+    def test_asyncio_unimportable(self):
+        r = run_script("""
+            sys.modules["asyncio"] = None
+            s = ThriftServer(service(), workers=2)
+            s.serve("127.0.0.1", free_port())
+            assert wait_until(s.is_running)
+            assert wait_until(lambda: names().count("tokio-rt-worker") == 2)
+            time.sleep(0.3)
+            assert names().count("brovane-pyo3-py") == 0
+            s.stop()
+            assert wait_until(runtime_gone)
+        """)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        line = ("python asyncio worker init error: ModuleNotFoundError: "
+                "import of asyncio halted; None in sys.modules\n")
+        self.assertEqual(r.stderr, line * 2)
+
+    def test_thread_limit_fails_cleanly(self):
+        # Address space for a few dozen thread stacks: a huge worker count
+        # runs out of it quickly.
+        r = run_script("""
+            import resource
+            with open("/proc/self/status") as f:
+                vm = next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmSize:"))
+            soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+            resource.setrlimit(resource.RLIMIT_AS, (vm + 400 * 2**20, hard))
+            s = ThriftServer(service(), workers=10**7)
+            try:
+                s.serve("127.0.0.1", free_port())
+                print("served", flush=True)
+            except OSError as e:
+                print("OSError:", e, flush=True)
+            assert wait_until(runtime_gone)
+            assert not s.is_running()
+            resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+            s.workers = 1
+            s.serve("127.0.0.1", free_port())
+            assert wait_until(s.is_running)
+            s.stop()
+            assert wait_until(runtime_gone)
+        """)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        first = r.stdout.splitlines()[0]
+        self.assertRegex(first, r"^OSError: tokio runtime: .+ \(os error \d+\)$")
+        self.assertNotIn("10000000 workers", r.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main()
