@@ -132,15 +132,26 @@ class LifecycleTest(unittest.TestCase):
         self.assertFalse(c.is_open())
 
     def test_failed_open_keeps_the_connection(self):
-        with RawServer(lambda conn, server: recv_until_closed(conn)) as server:
-            c = ThriftClient(service(), "127.0.0.1", server.port)
+        listener = socket.create_server(("127.0.0.1", 0))
+        listener.settimeout(10)
+        port = listener.getsockname()[1]
+        c = ThriftClient(service(), "127.0.0.1", port)
+        c.open()
+        conn, _ = listener.accept()
+        conn.settimeout(10)
+        listener.close()
+        with self.assertRaises(OSError) as cm:
             c.open()
-            bad = ThriftClient(service(), "127.0.0.1", unused_port())
-            with self.assertRaises(OSError):
-                bad.open()
-            self.assertTrue(c.is_open())
-            c.close()
-            self.assertEqual(server.result(), b"")
+        self.assertEqual(str(cm.exception), f"connect to 127.0.0.1:{port}: Connection refused (os error 111)")
+        self.assertTrue(c.is_open())
+        # The first connection still carries calls.
+        t = threading.Thread(target=lambda: (recv_frame(conn), conn.sendall(framed(message(
+            "add", REPLY, 0, field(T_I32, 0, i32(3)) + b"\x00")))))
+        t.start()
+        self.assertEqual(c.call("add", a=1, b=2), 3)
+        t.join(10)
+        c.close()
+        conn.close()
 
     def test_open_by_name_and_ipv6_literals(self):
         hosts = ["localhost"]
@@ -307,9 +318,65 @@ class LockDisciplineTest(unittest.TestCase):
                     t.join(10)
                 print(out, c.is_open(), flush=True)
         """) % os.path.dirname(os.path.abspath(__file__))
-        proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
-                              env=os.environ)
+        try:
+            proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
+                                  env=os.environ)
+        except subprocess.TimeoutExpired as e:
+            self.fail(f"deadlock between the call and is_open/close: {e.stdout!r}")
         self.assertEqual(proc.stdout.splitlines(), ["True", "None", "[3, 3] False"], proc.stderr)
+
+
+    def test_with_a_python_server_in_the_same_process(self):
+        # The same with this module's own server: its handlers need the
+        # interpreter lock. A handler may also use a client itself.
+        code = textwrap.dedent("""
+            import socket, threading, time
+            from brovane import ThriftClient, ThriftParser, ThriftServer
+            p = ThriftParser()
+            p.parse("service Calc { i32 add(1: i32 a, 2: i32 b), i32 nested(1: i32 a) }")
+            with socket.socket() as sock:
+                sock.bind(("127.0.0.1", 0))
+                port = sock.getsockname()[1]
+            entered = threading.Event()
+
+            def add(a, b):
+                entered.set()
+                time.sleep(0.3)  # while the main thread waits for the connection lock
+                return a + b
+
+            def nested(a):
+                with ThriftClient(p.get_service("Calc"), "127.0.0.1", port) as inner:
+                    return inner.call("add", a=a, b=1) * 10
+
+            server = ThriftServer(p.get_service("Calc"), workers=2)
+            server.register_handler("add", add)
+            server.register_handler("nested", nested)
+            server.serve("127.0.0.1", port)
+            deadline = time.monotonic() + 10
+            while not server.is_running() and time.monotonic() < deadline:
+                time.sleep(0.01)
+            c = ThriftClient(p.get_service("Calc"), "127.0.0.1", port)
+            c.open()
+            out = []
+            for check in (c.is_open, c.close):
+                entered.clear()
+                t = threading.Thread(target=lambda: out.append(c.call("add", a=1, b=2)))
+                t.start()
+                entered.wait(10)
+                print("R", check(), flush=True)
+                t.join(10)
+            print("R", out, c.is_open(), flush=True)
+            with c:
+                print("R", c.call("nested", a=4), flush=True)
+            server.stop()
+        """)
+        try:
+            proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
+                                  env=os.environ)
+        except subprocess.TimeoutExpired as e:
+            self.fail(f"deadlock between the call and is_open/close: {e.stdout!r}")
+        lines = [line[2:] for line in proc.stdout.splitlines() if line.startswith("R ")]
+        self.assertEqual(lines, ["True", "None", "[3, 3] False", "50"], proc.stdout + proc.stderr)
 
 
 if __name__ == "__main__":

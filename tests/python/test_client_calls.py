@@ -2,6 +2,7 @@
 against a raw-socket peer that reads and writes exact bytes."""
 
 import struct
+import sys
 import threading
 import unittest
 
@@ -175,6 +176,18 @@ class RequestBytesTest(unittest.TestCase):
         # A closed client refuses a bad argument by the argument's error.
         with self.assertRaises(TypeError):
             c.call("add", a="one")
+
+
+    def test_failing_calls_keep_reference_counts(self):
+        c = client(1, parser=False)
+        a, point, name = 10**6 + 1, {"x": 1, "y": 2}, "".join(["a", "dd"])
+        before = [sys.getrefcount(o) for o in (a, point, name)]
+        for _ in range(100):
+            for kwargs, method in (({"a": a, "b": "x"}, name), ({"a": a}, name), ({"p": point}, "move")):
+                with self.assertRaises(Exception):
+                    c.call(method, **kwargs)
+        del kwargs, method
+        self.assertEqual([sys.getrefcount(o) for o in (a, point, name)], before)
 
 
 class ReplyTest(unittest.TestCase):

@@ -142,6 +142,21 @@ class WriteByDeclaredType(unittest.TestCase):
             Scalars.serialize({"bin": object()})
         self.assertIn("collections.abc", sys.modules)
 
+    def test_json_text(self):
+        cases = [
+            (Containers, {"li": [1, 2], "se": [3], "m": {"b": 2, "a": 1}},
+             '{"1":["lst",["i32",2,1,2]],"2":["set",["i32",1,3]],"3":["map",["str","i32",2,{"a":1,"b":2}]]}'),
+            (Outer, {"inner": {"a": 1}, "inners": [{}]}, '{"1":["rec",{"1":["i32",1]}],"2":["lst",["rec",1,{}]]}'),
+            (Scalars, {"l": -5, "bin": b"hi", "d": 1.0, "b": False},
+             '{"1":["tf",0],"5":["i64","-5"],"6":["dbl",1.0],"8":["str","aGk="]}'),
+            # Stored values: a default, and empty containers typed by their (absent) first entry.
+            (D, {}, '{"1":["i32",5]}'),
+            (Defaults, {}, '{"1":["lst",["str",0]],"2":["map",["str","str",0,{}]]}'),
+        ]
+        for desc, value, expected in cases:
+            with self.subTest(struct=desc.name, value=value):
+                self.assertEqual(desc.serialize_with_protocol(value, JSON), expected.encode())
+
     def test_compact_bool_field_in_header(self):
         self.assertEqual(Flags.serialize_with_protocol({"on": True}, COMPACT), h("11 00"))
         self.assertEqual(Flags.serialize_with_protocol({"on": False, "off": True}, COMPACT), h("12 11 00"))

@@ -5,6 +5,7 @@
 // two-way method, the receipt of one reply, and is held only while the
 // interpreter lock is released. Replies are matched to requests by order
 // alone.
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -14,7 +15,12 @@
 #include "protocol/types.hpp"
 #include "python/client/app_exception.hpp"
 #include "python/client/client.hpp"
+// GCC 12 takes the release of asio's coroutine frames for a mismatched
+// delete when sanitizers instrument them.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 #include "python/client/transport.hpp"
+#pragma GCC diagnostic pop
 #include "python/core/extract.hpp"
 #include "python/core/gil.hpp"
 #include "python/serde/codec.hpp"
@@ -219,6 +225,8 @@ Result<Ref> decode_reply(R& r, const PyThriftMethod& method, const StructMapData
 }
 
 [[gnu::cold]] core::Unexpected exchange_failed(const IoError& e) { return core::os_error("I/O error: " + e.text); }
+
+#undef BRV_PROTO
 
 }  // namespace
 

@@ -52,6 +52,7 @@ template <class F>
 auto with_connection(ConnectionSlot& slot, F&& f) {
   std::unique_lock lock(slot.mutex, std::try_to_lock);
   if (lock.owns_lock()) return std::forward<F>(f)(slot.conn);
+  core::GilRelease released;
   lock.lock();
   auto result = std::forward<F>(f)(slot.conn);
   lock.unlock();
@@ -66,14 +67,12 @@ Result<Ref> client_open(ThriftClientObject& self) {
     opened = [&]() -> IoStatus {
       IoResult<ConnectedSocket> socket = connect_tcp(c.host, c.port);
       if (!socket) return std::unexpected(std::move(socket).error());
-      std::lock_guard lock(c.slot->mutex);
       IoResult<std::unique_ptr<Connection>> conn = adopt_connection(*c.runtime, std::move(*socket));
       if (!conn) return std::unexpected(std::move(conn).error());
-      // The old connection goes while the lock is still held: closing its
-      // socket touches the runtime.
+      std::unique_lock lock(c.slot->mutex);
       std::unique_ptr<Connection> old = std::exchange(c.slot->conn, std::move(*conn));
-      old.reset();
-      return {};
+      lock.unlock();
+      return {};  // `old` (if any) is shut down and closed here
     }();
   }
   if (!opened) [[unlikely]]

@@ -31,10 +31,8 @@ std::optional<asio::ip::address> literal_address(const std::string& host) {
 IoResult<ConnectedSocket> connect_on(asio::io_context& ctx, const std::string& host, std::uint16_t port) {
   tcp::socket socket(ctx);
   std::error_code result = asio::error::would_block;
-  tcp::endpoint connected;
   if (std::optional<asio::ip::address> literal = literal_address(host)) {
-    connected = tcp::endpoint(*literal, port);
-    socket.async_connect(connected, [&](std::error_code ec) { result = ec; });
+    socket.async_connect(tcp::endpoint(*literal, port), [&](std::error_code ec) { result = ec; });
   } else {
     // Resolution runs here, on the calling thread, which is blocked in any
     // case; no other thread waits for it.
@@ -44,10 +42,7 @@ IoResult<ConnectedSocket> connect_on(asio::io_context& ctx, const std::string& h
         resolver.resolve(host, std::to_string(port), tcp::resolver::numeric_service, ec);
     if (ec) return std::unexpected(io_error_from(ec));
     if (endpoints.empty()) return std::unexpected(no_address_error());
-    asio::async_connect(socket, endpoints, [&](std::error_code ec2, const tcp::endpoint& ep) {
-      result = ec2;
-      connected = ep;
-    });
+    asio::async_connect(socket, endpoints, [&](std::error_code ec2, const tcp::endpoint&) { result = ec2; });
   }
   ctx.run();
   if (result) return std::unexpected(io_error_from(result));
@@ -57,7 +52,7 @@ IoResult<ConnectedSocket> connect_on(asio::io_context& ctx, const std::string& h
   std::error_code ec;
   const int fd = socket.release(ec);
   if (ec) return std::unexpected(io_error_from(ec));
-  return ConnectedSocket(fd, connected.protocol());
+  return ConnectedSocket(fd);
 }
 
 }  // namespace
@@ -83,18 +78,11 @@ IoResult<ConnectedSocket> connect_tcp(const std::string& host, std::uint16_t por
   }
 }
 
+Connection::Connection(asio::io_context& ctx, ConnectedSocket& connected)
+    : socket(ctx, connected.release()), writer(socket), reader(socket) {}
+
 IoResult<std::unique_ptr<Connection>> adopt_connection(ClientRuntime& runtime, ConnectedSocket socket) {
-  try {
-    Socket s(runtime.context());
-    std::error_code ec;
-    // On failure the descriptor stays with `socket`, which closes it.
-    s.assign(socket.protocol(), socket.native(), ec);
-    if (ec) return std::unexpected(io_error_from(ec));
-    (void)socket.release();
-    return std::make_unique<Connection>(std::move(s));
-  } catch (const std::system_error& e) {
-    return std::unexpected(io_error_from(e.code()));
-  }
+  return std::make_unique<Connection>(runtime.context(), socket);
 }
 
 }  // namespace brovane::python::client

@@ -3,8 +3,9 @@
 // client's connection lock drives it (with the interpreter lock released)
 // until its one operation is done. Every use of it happens under that lock, so
 // no two threads ever run it at once. Connecting runs on a small io_context of
-// its own, outside the lock, so that a slow connect never holds up calls on
-// the current connection.
+// its own (with a reactor: a connect may wait on several addresses), outside
+// the lock, so that a slow connect never holds up calls on the current
+// connection.
 #pragma once
 
 #include <cstdint>
@@ -21,24 +22,27 @@
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 
+#include "python/client/blocking_socket.hpp"
 #include "python/client/buffered_io.hpp"
 #include "python/client/io_error_map.hpp"
 
 namespace brovane::python::client {
 
-using Socket = asio::ip::tcp::socket;
+class ConnectedSocket;
 
 // One connected TCP stream with its 64 KiB reader and writer. Members go in
 // reverse order: the reader, then the writer (which shuts the sending
 // direction down), then the socket, which closes it.
 struct Connection {
-  explicit Connection(Socket s) : socket(std::move(s)), writer(socket), reader(socket) {}
+  // Takes the descriptor out of `connected` only once the connection's
+  // memory is there, so that exactly one owner closes it whatever fails.
+  Connection(asio::io_context& ctx, ConnectedSocket& connected);
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
-  Socket socket;
-  BufferedWriter<Socket> writer;
-  BufferedReader<Socket> reader;
+  BlockingSocket socket;
+  BufferedWriter<BlockingSocket> writer;
+  BufferedReader<BlockingSocket> reader;
 };
 
 class ClientRuntime {
@@ -74,32 +78,29 @@ class ClientRuntime {
   }
 
  private:
-  ClientRuntime() : ctx_(1) {}
+  // Only the holder of the connection lock ever uses the context, so its own
+  // locking would be redundant.
+  ClientRuntime() : ctx_(ASIO_CONCURRENCY_HINT_UNSAFE) {}
 
   asio::io_context ctx_;
 };
 
-// A connected TCP socket outside any io_context: the descriptor and its
-// address family. Closed on destruction unless adopted.
+// A connected TCP socket's descriptor, closed on destruction unless released.
 class ConnectedSocket {
  public:
   ConnectedSocket() noexcept = default;
-  ConnectedSocket(int fd, asio::ip::tcp protocol) noexcept : fd_(fd), protocol_(protocol) {}
-  ConnectedSocket(ConnectedSocket&& o) noexcept : fd_(std::exchange(o.fd_, -1)), protocol_(o.protocol_) {}
+  explicit ConnectedSocket(int fd) noexcept : fd_(fd) {}
+  ConnectedSocket(ConnectedSocket&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
   ConnectedSocket& operator=(ConnectedSocket&& o) noexcept {
     std::swap(fd_, o.fd_);
-    protocol_ = o.protocol_;
     return *this;
   }
   ~ConnectedSocket();
 
-  int native() const noexcept { return fd_; }
   int release() noexcept { return std::exchange(fd_, -1); }
-  asio::ip::tcp protocol() const noexcept { return protocol_; }
 
  private:
   int fd_ = -1;
-  asio::ip::tcp protocol_ = asio::ip::tcp::v4();
 };
 
 // Connects to `host`:`port` with TCP_NODELAY set. The host is used as given:
@@ -110,9 +111,8 @@ class ConnectedSocket {
 // lock.
 IoResult<ConnectedSocket> connect_tcp(const std::string& host, std::uint16_t port);
 
-// Puts a connected socket onto the runtime's io_context, with its reader and
-// writer. Call it under the connection lock (the runtime is touched only
-// there).
+// The connection over a connected socket, driven by the runtime's
+// io_context. Touches nothing shared: no lock needed.
 IoResult<std::unique_ptr<Connection>> adopt_connection(ClientRuntime& runtime, ConnectedSocket socket);
 
 }  // namespace brovane::python::client

@@ -78,6 +78,4 @@ void raise_container_too_large(Py_ssize_t n) noexcept {
   PyErr_Format(PyExc_OverflowError, "container of %zd elements is too large for a Thrift header", n);
 }
 
-void raise_not_implemented(const char* text) noexcept { PyErr_SetString(PyExc_NotImplementedError, text); }
-
 }  // namespace brovane::python::serde

@@ -38,7 +38,5 @@ inline constexpr const char kRecursionWhere[] = " while serializing a Thrift val
 // OverflowError "container of {} elements is too large for a Thrift header":
 // the header's count is a signed 32-bit number.
 [[gnu::cold, gnu::noinline]] void raise_container_too_large(Py_ssize_t n) noexcept;
-// NotImplementedError with the text.
-[[gnu::cold, gnu::noinline]] void raise_not_implemented(const char* text) noexcept;
 
 }  // namespace brovane::python::serde

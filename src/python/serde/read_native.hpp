@@ -7,16 +7,18 @@
 #include <cassert>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "parser/ast.hpp"
 #include "protocol/types.hpp"
-#include "python/serde/try.hpp"
 #include "python/serde/bounds.hpp"
 #include "python/serde/native.hpp"
 #include "python/serde/skip.hpp"
+#include "python/serde/try.hpp"
 #include "python/types/descriptors.hpp"
 
 namespace brovane::python::serde {
@@ -158,9 +160,11 @@ IoStatus read_scalar_items(R& r, ast::Kind k, std::int32_t n, std::vector<ast::T
 class SlotStore {
  public:
   explicit SlotStore(std::vector<std::optional<ast::ThriftValue>>& values) noexcept : values_(values) {}
-  ValueSink sink(const types::ThriftField& f) noexcept {
+
+  template <protocol::InputProtocol R>
+  IoStatus read(R& r, const types::ThriftField& f, const StructMapData& map, int depth) {
     assert(f.slot < values_.size());
-    return ValueSink(values_[f.slot]);
+    return read_native_put(r, f.field_type, map, depth, ValueSink(values_[f.slot]));
   }
 
  private:
@@ -177,13 +181,23 @@ class EntryStore {
     std::fill_n(positions(), n, -1);
     out_.reserve(n);
   }
-  ValueSink sink(const types::ThriftField& f) {
+
+  template <protocol::InputProtocol R>
+  IoStatus read(R& r, const types::ThriftField& f, const StructMapData& map, int depth) {
     std::int32_t& pos = positions()[f.slot];
+    const ast::Kind k = f.field_type.kind();
+    if (pos < 0 && is_scalar(k)) {
+      // A first scalar value goes straight into a new entry.
+      return read_scalar(r, k, [&](auto&& v) {
+        pos = static_cast<std::int32_t>(out_.size());
+        out_.append_unique(std::string(names_.slot_name(f.slot)), ast::ThriftValue(std::move(v)));
+      });
+    }
     if (pos < 0) {
       pos = static_cast<std::int32_t>(out_.size());
       out_.append_unique(std::string(names_.slot_name(f.slot)), ast::ThriftValue(ast::ThriftValue::Bool{}));
     }
-    return ValueSink((out_.begin() + pos)->second);
+    return read_native_put(r, f.field_type, map, depth, ValueSink((out_.begin() + pos)->second));
   }
 
  private:
@@ -208,7 +222,7 @@ IoStatus read_struct_body(R& r, std::span<const types::ThriftField> fields, cons
     const std::int32_t pos = index.find(h.id);
     if (pos >= 0) {
       const types::ThriftField& f = fields[static_cast<std::size_t>(pos)];
-      auto s = read_native_put(r, f.field_type, map, depth, store.sink(f));
+      auto s = store.read(r, f, map, depth);
       if (!s) [[unlikely]]
         return s;
     } else if (auto s = skip_value(r, h.field_type, depth); !s) [[unlikely]] {
@@ -219,13 +233,10 @@ IoStatus read_struct_body(R& r, std::span<const types::ThriftField> fields, cons
   }
 }
 
+// A struct value of descriptor `d`, named `name` as declared.
 template <protocol::InputProtocol R>
-IoStatus read_native_struct(R& r, const ast::ThriftType::Struct& declared, const StructMapData& map, int depth,
-                            ValueSink put) {
-  const auto it = map.find(declared.name);
-  if (it == map.end()) [[unlikely]]
-    return std::unexpected(unknown_struct_type(declared.name));
-  const types::ThriftStruct& d = it->second;
+IoStatus read_struct_value(R& r, const types::ThriftStruct& d, const std::string& name, const StructMapData& map,
+                           int depth, ValueSink put) {
   if (depth >= kMaxNestingDepth) [[unlikely]]
     return std::unexpected(value_read_error(nesting_too_deep()));
   BRV_READ(r.read_struct_begin());
@@ -241,8 +252,14 @@ IoStatus read_native_struct(R& r, const ast::ThriftType::Struct& declared, const
       return s;
   }
   BRV_READ(r.read_struct_end());
-  put.put(ast::ThriftValue::Struct{declared.name, std::move(entries)});
+  put.put(ast::ThriftValue::Struct{name, std::move(entries)});
   return {};
+}
+
+// The descriptor under a declared struct name, or nullptr.
+inline const types::ThriftStruct* find_struct(const StructMapData& map, const std::string& name) noexcept {
+  const auto it = map.find(name);
+  return it == map.end() ? nullptr : &it->second;
 }
 
 template <protocol::InputProtocol R>
@@ -257,6 +274,15 @@ IoStatus read_native_list(R& r, const ast::ThriftType& elem, bool is_set, const 
   if (is_scalar(elem.kind())) {
     if (auto s = read_scalar_items(r, elem.kind(), h.size, items); !s) [[unlikely]]
       return s;
+  } else if (const auto* st = elem.get_if<ast::ThriftType::Struct>()) {
+    // One look-up for all elements (none for an empty list).
+    const types::ThriftStruct* d = h.size > 0 ? find_struct(map, st->name) : nullptr;
+    if (h.size > 0 && d == nullptr) [[unlikely]]
+      return std::unexpected(unknown_struct_type(st->name));
+    for (std::int32_t i = 0; i < h.size; ++i) {
+      if (auto s = read_struct_value(r, *d, st->name, map, depth + 1, ValueSink(items)); !s) [[unlikely]]
+        return s;
+    }
   } else {
     for (std::int32_t i = 0; i < h.size; ++i) {
       if (auto s = read_native_put(r, elem, map, depth + 1, ValueSink(items)); !s) [[unlikely]]
@@ -283,7 +309,24 @@ IoStatus read_native_map(R& r, const ast::ThriftType::Map& type, const StructMap
   std::vector<std::pair<V, V>> entries;
   // A pair costs at least its key and its value.
   entries.reserve(std::min(reserve_hint(r, h.size, type.key->kind()), reserve_hint(r, h.size, type.value->kind())));
-  if (is_scalar(type.key->kind())) {
+  if (is_scalar(type.key->kind()) && is_scalar(type.value->kind())) {
+    // Both built in place in the new pair.
+    const ast::Kind kk = type.key->kind();
+    const ast::Kind vk = type.value->kind();
+    for (std::int32_t i = 0; i < h.size; ++i) {
+      IoStatus value_status;
+      auto s = read_scalar(r, kk, [&](auto&& key) {
+        value_status = read_scalar(r, vk, [&](auto&& value) {
+          entries.emplace_back(std::piecewise_construct, std::forward_as_tuple(std::move(key)),
+                               std::forward_as_tuple(std::move(value)));
+        });
+      });
+      if (!s) [[unlikely]]
+        return s;
+      if (!value_status) [[unlikely]]
+        return value_status;
+    }
+  } else if (is_scalar(type.key->kind())) {
     // The key is built in place; the value is assigned over a placeholder.
     const ast::Kind k = type.key->kind();
     auto add = [&](auto&& key) {
@@ -320,10 +363,18 @@ IoStatus read_native_put(R& r, const ast::ThriftType& type, const StructMapData&
     case ast::Kind::List: return read_native_list(r, *std::get<T::List>(type.v).element, false, map, depth, put);
     case ast::Kind::Set: return read_native_list(r, *std::get<T::Set>(type.v).element, true, map, depth, put);
     case ast::Kind::Map: return read_native_map(r, std::get<T::Map>(type.v), map, depth, put);
-    case ast::Kind::Struct: return read_native_struct(r, std::get<T::Struct>(type.v), map, depth, put);
+    case ast::Kind::Struct: {
+      const std::string& name = std::get<T::Struct>(type.v).name;
+      const types::ThriftStruct* d = find_struct(map, name);
+      if (d == nullptr) [[unlikely]]
+        return std::unexpected(unknown_struct_type(name));
+      return read_struct_value(r, *d, name, map, depth, put);
+    }
     default: return read_scalar(r, type.kind(), [&](auto&& v) { put.put(std::move(v)); });
   }
 }
+
+#undef BRV_READ
 
 }  // namespace detail
 

@@ -8,9 +8,9 @@
 
 #include "protocol/json_reader.hpp"
 #include "protocol/types.hpp"
-#include "python/serde/try.hpp"
 #include "python/serde/bounds.hpp"
 #include "python/serde/native.hpp"
+#include "python/serde/try.hpp"
 
 namespace brovane::python::serde {
 

@@ -5,13 +5,16 @@
 
 #include <cstdint>
 #include <limits>
+#include <span>
+#include <string>
 #include <string_view>
 #include <utility>
 
 #include "parser/ast.hpp"
 #include "protocol/types.hpp"
-#include "python/serde/try.hpp"
+#include "python/serde/bounds.hpp"
 #include "python/serde/native.hpp"
+#include "python/serde/try.hpp"
 #include "python/serde/ttype.hpp"
 #include "python/types/descriptors.hpp"
 
@@ -28,10 +31,11 @@ using protocol::PStatus;
 using protocol::TType;
 
 [[gnu::cold, gnu::noinline]] inline protocol::ProtocolError stored_too_deep() {
-  return protocol::ProtocolError::invalid_data("maximum nesting depth exceeded");
+  return protocol::ProtocolError::invalid_data(std::string(kNestingTooDeepText));
 }
 [[gnu::cold, gnu::noinline]] inline protocol::ProtocolError stored_too_large(std::size_t n) {
-  return protocol::ProtocolError::invalid_data("container too large: " + std::to_string(n) + " elements");
+  return protocol::ProtocolError::invalid_data("container of " + std::to_string(n) +
+                                                " elements is too large for a Thrift header");
 }
 
 inline bool fits_i32(std::size_t n) noexcept {
@@ -56,7 +60,7 @@ PStatus write_stored_field(W& w, std::int16_t id, const ast::ThriftValue& value,
 }
 
 // The id of the first declared field named like fields[i].
-inline std::int16_t first_id_of_name(const std::vector<types::ThriftField>& fields, std::size_t i) noexcept {
+inline std::int16_t first_id_of_name(std::span<const types::ThriftField> fields, std::size_t i) noexcept {
   for (std::size_t j = 0; j < i; ++j)
     if (fields[j].slot == fields[i].slot) return fields[j].id;
   return fields[i].id;

@@ -14,13 +14,15 @@
 #include <charconv>
 #include <cstring>
 #include <exception>
-#include <thread>
+#include <optional>
+#include <vector>
 
 #include <asio/co_spawn.hpp>
 #include <asio/ip/tcp.hpp>
 
 #include "python/client/io_error_map.hpp"
 #include "python/server/console.hpp"
+#include "python/server/interpreter_gate.hpp"
 #include "python/server/sigint.hpp"
 
 namespace brovane::python::server {
@@ -296,7 +298,9 @@ void* serve_thread_main(void* p) {
   std::unique_ptr<ServeThreadArgs> args(static_cast<ServeThreadArgs*>(p));
   accept_loop(*args->runtime, args->ctx);
   { AcceptCtx done = std::move(args->ctx); }
-  // Drops every task still alive and joins every runtime thread.
+  // Drops every task still alive and joins every runtime thread; an exiting
+  // interpreter waits for that (bounded) before it finalizes.
+  RuntimeShutdownScope shutting_down;
   args->runtime.reset();
   return nullptr;
 }

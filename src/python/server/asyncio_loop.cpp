@@ -13,6 +13,7 @@
 #include "python/client/io_error_map.hpp"
 #include "python/core/ref.hpp"
 #include "python/server/console.hpp"
+#include "python/server/interpreter_gate.hpp"
 
 namespace brovane::python::server {
 
@@ -25,31 +26,6 @@ using core::Ref;
 // most 15 characters, and longer ones are cut there.
 constexpr char kLoopThreadName[] = "brovane-pyo3-py";
 static_assert(sizeof kLoopThreadName - 1 <= 15);
-
-// Native threads must not enter an interpreter that is shutting down: the
-// interpreter ends such a thread on the spot (pthread_exit), unwinding our
-// frames. Checked before every entry; a thread that loses the race anyway
-// unwinds cleanly, because nothing on the paths below is noexcept, swallows
-// the unwinding or destroys a joinable std::thread.
-bool interpreter_gone() noexcept { return !Py_IsInitialized() || _Py_IsFinalizing(); }
-
-// The interpreter lock for a scope, taken with the C API's ensure call (not
-// core::GilEnsure, whose noexcept constructor would turn the interpreter's
-// ending of this thread into std::terminate).
-class Entered {
- public:
-  Entered() : state_(PyGILState_Ensure()) { core::release_deferred_if_any(); }
-  // Unwinding after the interpreter ended this thread inside the scope, the
-  // thread no longer holds the lock and must not release it.
-  ~Entered() {
-    if (PyGILState_Check()) PyGILState_Release(state_);
-  }
-  Entered(const Entered&) = delete;
-  Entered& operator=(const Entered&) = delete;
-
- private:
-  PyGILState_STATE state_;
-};
 
 // A thread handle that is detached rather than terminating the process when
 // it goes out of scope unjoined (on unwinding, for instance).
@@ -195,20 +171,29 @@ void shut_loop_down(PyObject* loop) {
 void loop_thread_main(std::shared_ptr<Handshake> handshake) {
   pthread_setname_np(pthread_self(), kLoopThreadName);
   HandshakeSender sender(std::move(handshake));
-  if (interpreter_gone()) return;  // reported as ending before initialization
 
   std::expected<std::shared_ptr<const TaskLocals>, std::string> made;
   {
-    Entered entered;
+    InterpreterEntry entered;
+    if (!entered) return;  // reported as ending before initialization
     made = make_task_locals();
   }
   std::shared_ptr<const TaskLocals> locals = made ? *made : nullptr;
   sender.send(std::move(made));
-  if (!locals || interpreter_gone()) return;
+  if (!locals) return;
 
-  Entered entered;
+  InterpreterEntry entered;
+  if (!entered) return;  // the interpreter is exiting; the loop is never run
   PyObject* loop = locals->event_loop.get();
+  entered.stop_counting();
   Ref ran = Ref::steal(call_loop(loop, "run_forever"));
+  if (!entered.count_again()) {
+    // The interpreter is about to finalize: no shutdown calls, just let go.
+    PyErr_Clear();
+    ran.reset();
+    locals.reset();
+    return;
+  }
   if (!ran) print_pending_error();
   ran.reset();
   shut_loop_down(loop);
@@ -260,11 +245,10 @@ void asyncio_thread_stop_hook() {
   WorkerPythonAsyncio w = std::move(*slot.value);
   slot.value.reset();
 
-  if (interpreter_gone()) return;  // the loop thread, detached, ends with the process
-
   std::optional<std::string> failure;
   {
-    Entered entered;
+    InterpreterEntry entered;
+    if (!entered) return;  // the interpreter is exiting; the loop thread, detached, ends with the process
     PyObject* loop = w.locals->event_loop.get();
     Ref closed = Ref::steal(call_loop(loop, "is_closed"));
     int is_closed = closed ? PyObject_IsTrue(closed.get()) : -1;
@@ -279,10 +263,7 @@ void asyncio_thread_stop_hook() {
   // Without the interpreter lock: the loop thread needs it to finish. A
   // failed stop leaves the loop thread running; it is detached.
   if (!failure) w.loop_thread.thread.join();
-  if (!interpreter_gone()) {
-    Entered entered;
-    w.locals.reset();
-  }
+  if (InterpreterEntry entered; entered) w.locals.reset();
   if (failure) print_stderr_line("python asyncio worker shutdown error: " + *failure);
 }
 

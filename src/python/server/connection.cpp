@@ -127,6 +127,11 @@ Dispatched dispatch(R& r, const ConnectionContext& ctx) {
   return d;
 }
 
+struct CoroutineJob {
+  CoroutineCall call;
+  CoroutineStart operator()() noexcept { return run_coroutine_call(call); }
+};
+
 // A coroutine function: called on a blocking-pool thread, its coroutine
 // awaited on the asyncio loop of this runtime thread.
 asio::awaitable<std::string> call_coroutine_function(const ConnectionContext& ctx, Dispatched& d) {
@@ -154,8 +159,10 @@ asio::awaitable<std::string> call_coroutine_function(const ConnectionContext& ct
     call.wait = wait;
   }
 
-  const CoroutineStart start =
-      co_await ctx.runtime->spawn_blocking([call = std::move(call)]() mutable noexcept { return run_coroutine_call(call); });
+  // A named job, not a lambda inside the co_await: the compiler must move
+  // it, never copy its bytes into the frame.
+  CoroutineJob job{std::move(call)};
+  const CoroutineStart start = co_await ctx.runtime->spawn_blocking(std::move(job));
   switch (start.kind) {
     case CoroutineStart::Kind::Reply: co_return std::move(start.text);
     case CoroutineStart::Kind::Failed:

@@ -15,10 +15,12 @@ using core::Ref;
 // interpreter lock and kept for the life of the process.
 struct BridgeNames {
   PyObject* call_soon_threadsafe = nullptr;
-  PyObject* create_task = nullptr;
   PyObject* add_done_callback = nullptr;
   PyObject* result = nullptr;
   PyObject* context_kwnames = nullptr;  // ("context",)
+  PyObject* done = nullptr;
+  PyObject* task_kwnames = nullptr;     // ("loop", "eager_start")
+  PyObject* task_type = nullptr;        // asyncio.Task
   PyObject* ensure_future = nullptr;    // asyncio.ensure_future
   PyObject* cancelled_error = nullptr;  // asyncio.CancelledError
 };
@@ -29,13 +31,17 @@ core::Status init_names() {
     return {};
   BridgeNames n;
   n.call_soon_threadsafe = PyUnicode_InternFromString("call_soon_threadsafe");
-  n.create_task = PyUnicode_InternFromString("create_task");
   n.add_done_callback = PyUnicode_InternFromString("add_done_callback");
   n.result = PyUnicode_InternFromString("result");
-  if (!n.call_soon_threadsafe || !n.create_task || !n.add_done_callback || !n.result) return core::py_error();
+  n.done = PyUnicode_InternFromString("done");
+  if (!n.call_soon_threadsafe || !n.add_done_callback || !n.result || !n.done)
+    return core::py_error();
   n.context_kwnames = Py_BuildValue("(s)", "context");
-  if (!n.context_kwnames) return core::py_error();
+  n.task_kwnames = Py_BuildValue("(ss)", "loop", "eager_start");
+  if (!n.context_kwnames || !n.task_kwnames) return core::py_error();
   BRV_ASSIGN(Ref asyncio, core::checked(PyImport_ImportModule("asyncio")));
+  n.task_type = PyObject_GetAttrString(asyncio.get(), "Task");
+  if (!n.task_type) return core::py_error();
   n.ensure_future = PyObject_GetAttrString(asyncio.get(), "ensure_future");
   if (!n.ensure_future) return core::py_error();
   n.cancelled_error = PyObject_GetAttrString(asyncio.get(), "CancelledError");
@@ -88,10 +94,8 @@ Bridge* bridge_of(PyObject* capsule) noexcept {
 
 void destroy_bridge(PyObject* capsule) noexcept { delete bridge_of(capsule); }
 
-// The done callback, on the loop thread: task.result() through the encoder
-// into the wait. Never raises into the loop.
-PyObject* bridge_done(PyObject* capsule, PyObject* task) noexcept {
-  Bridge* b = bridge_of(capsule);
+// task.result() through the encoder into the wait.
+void finish(Bridge* b, PyObject* task) {
   try {
     Ref r = Ref::steal(PyObject_CallMethodNoArgs(task, g_names.result));
     if (!r) {
@@ -103,6 +107,11 @@ PyObject* bridge_done(PyObject* capsule, PyObject* task) noexcept {
     PyErr_Clear();
     b->deliver(std::unexpected(std::string("MemoryError: ")));
   }
+}
+
+// The done callback, on the loop thread. Never raises into the loop.
+PyObject* bridge_done(PyObject* capsule, PyObject* task) noexcept {
+  finish(bridge_of(capsule), task);
   return Py_NewRef(Py_None);
 }
 
@@ -116,7 +125,19 @@ PyObject* bridge_start(PyObject* capsule, PyObject*) noexcept {
   Ref awaitable = std::move(b->awaitable);
   Ref task;
   if (PyCoro_CheckExact(awaitable.get())) {
-    task = Ref::steal(PyObject_CallMethodOneArg(b->loop.get(), g_names.create_task, awaitable.get()));
+    // Started eagerly: its first step runs now, inside this callback, so a
+    // coroutine that finishes without suspending costs no further turn of
+    // the loop.
+    PyObject* args[] = {awaitable.get(), b->loop.get(), Py_True};
+    task = Ref::steal(PyObject_Vectorcall(g_names.task_type, args, 1, g_names.task_kwnames));
+    if (task) {
+      Ref is_done = Ref::steal(PyObject_CallMethodNoArgs(task.get(), g_names.done));
+      if (is_done.get() == Py_True) {
+        finish(b, task.get());
+        return Py_NewRef(Py_None);
+      }
+      if (!is_done) task.reset();
+    }
   } else {
     task = Ref::steal(PyObject_CallOneArg(g_names.ensure_future, awaitable.get()));
   }

@@ -7,6 +7,7 @@
 #include "python/core/gil.hpp"
 #include "python/core/thunks.hpp"
 #include "python/parser.hpp"
+#include "python/server/interpreter_gate.hpp"
 #include "python/server/console.hpp"
 #include "python/server/cpu_count.hpp"
 #include "python/server/runtime.hpp"
@@ -126,6 +127,7 @@ Result<Ref> server_serve(ThriftServerObject& self, const core::Args<2>& a) {
   ctx.transport = static_cast<std::uint8_t>(s.transport);
   ctx.protocol = static_cast<std::uint8_t>(s.protocol);
   const std::size_t workers = effective_workers(s.workers);
+  BRV_CHECK(install_interpreter_exit_gate());
 
   // Without the interpreter lock: the runtime's threads start their asyncio
   // loops, which need it, and a failed build joins the threads it started.

@@ -1,0 +1,62 @@
+// Entering the interpreter from the server's native threads. Once the
+// interpreter has begun to finalize it ends, there and then, every native
+// thread that tries to take its lock (pthread_exit, unwinding our frames), so
+// the server's threads enter through one gate. At interpreter exit an atexit
+// hook, installed by the first serve, lets runtimes that are shutting down
+// finish (their threads need the lock for their last Python calls), then
+// closes the gate and waits for the entries in progress; both waits are
+// bounded. From then on entries are refused and the threads skip their
+// Python work.
+#pragma once
+
+#include <Python.h>
+
+#include "python/core/status.hpp"
+
+namespace brovane::python::server {
+
+// The interpreter lock for a scope. Test the guard: a refused entry holds
+// nothing. Not noexcept anywhere, so a thread that loses the race with
+// finalization regardless (a bounded wait ran out) unwinds instead of
+// terminating the process.
+class InterpreterEntry {
+ public:
+  InterpreterEntry();
+  ~InterpreterEntry();
+  InterpreterEntry(const InterpreterEntry&) = delete;
+  InterpreterEntry& operator=(const InterpreterEntry&) = delete;
+
+  explicit operator bool() const noexcept { return entered_; }
+
+  // For a scope that keeps the lock for long but gives it up while it waits
+  // (an event loop's run_forever): the exit hook no longer waits for it.
+  void stop_counting() noexcept;
+  // Counts the scope again once the long part is over; false when the gate
+  // has closed meanwhile (then do no more than release references).
+  [[nodiscard]] bool count_again() noexcept;
+
+ private:
+  PyGILState_STATE state_{};
+  bool entered_ = false;
+  bool counted_ = false;
+};
+
+// A runtime shutting down, for the scope: the exit hook waits for it before
+// it closes the gate.
+class RuntimeShutdownScope {
+ public:
+  RuntimeShutdownScope() noexcept;
+  ~RuntimeShutdownScope();
+  RuntimeShutdownScope(const RuntimeShutdownScope&) = delete;
+  RuntimeShutdownScope& operator=(const RuntimeShutdownScope&) = delete;
+};
+
+// Whether the interpreter can still be entered (the gate is open and the
+// interpreter not finalizing). Any thread, any lock state.
+bool interpreter_open() noexcept;
+
+// Registers the exit hook with the "atexit" module, once per process. Needs
+// the interpreter lock.
+core::Status install_interpreter_exit_gate();
+
+}  // namespace brovane::python::server
