@@ -5,6 +5,7 @@ Run through scripts/demo (which builds the module first).
 
 import asyncio
 import socket
+import sys
 import time
 
 import brovane
@@ -155,6 +156,9 @@ def serve_and_call(parser, transport, protocol):
 
 
 def main():
+    # The server writes its console lines straight to the process's descriptors; line
+    # buffering keeps this program's own lines in step with them.
+    sys.stdout.reconfigure(line_buffering=True)
     parser = brovane.ThriftParser()
     parser.parse(IDL)
     print("== schema")
