@@ -6,9 +6,10 @@ python3-thrift for /usr/bin/python3 and thrift-compiler):
 
     PYTHONPATH=build python3 bench/client.py [--add 20000] [--echo 5000]
 
-The server is Apache Thrift's TSimpleServer (Framed, Binary, accelerated
+The server is Apache Thrift's TThreadedServer (Framed, Binary, accelerated
 when fastbinary is present) in a subprocess, serving the benchmark schema's
-Bench service. Each row makes sequential calls over one connection:
+Bench service. Each row makes sequential calls over one connection of its
+own; the two clients take turns, one batch at a time:
 
   add              add(a, b) on two i64
   echo             echo(item) with the benchmark's sample Item, every field
@@ -21,19 +22,17 @@ client over TFramedTransport and TBinaryProtocolAccelerated (plain
 TBinaryProtocol when fastbinary is missing); their echo decodes the whole
 reply into generated objects. Printed per row: calls per second (wall time)
 and client CPU per call (time.process_time of the calling process, with its
-user and system parts), the best of --repeat runs, then brovane's ratios to
-the matching Apache row.
+user and system parts), each the best of --repeat batches, then brovane's
+ratios to the matching Apache row.
 """
 
 import argparse
 import json
 import os
-import resource
 import subprocess
 import sys
 import tempfile
 import textwrap
-import time
 
 import brovane
 
@@ -124,27 +123,43 @@ SERVER = textwrap.dedent("""
         proto = TBinaryProtocol.TBinaryProtocolFactory()
     sock = BoundServerSocket(host="127.0.0.1", port=0)
     sock.listen()
-    server = TServer.TSimpleServer(Bench.Processor(Handler()), sock, TTransport.TFramedTransportFactory(), proto)
+    server = TServer.TThreadedServer(Bench.Processor(Handler()), sock, TTransport.TFramedTransportFactory(), proto,
+                                     daemon=True)
     print(sock.handle.getsockname()[1], flush=True)
     server.serve()
 """)
 
+# Shared by both clients: one timed batch of n calls after n/10 of warm-up.
+# CPU is time.process_time() of the calling process; its user and system
+# parts come from getrusage.
+MEASURE = """
+import resource, time
+
+def measure(n, fn):
+    for _ in range(max(1, n // 10)):
+        fn()
+    u0, c0, w0 = resource.getrusage(resource.RUSAGE_SELF), time.process_time(), time.perf_counter()
+    for _ in range(n):
+        fn()
+    w, c, u1 = time.perf_counter() - w0, time.process_time() - c0, resource.getrusage(resource.RUSAGE_SELF)
+    return {"wall": w, "cpu": c, "user": u1.ru_utime - u0.ru_utime, "sys": u1.ru_stime - u0.ru_stime, "n": n}
+"""
+
+# Runs one batch per command line ("add 20000") and answers with its figures.
 APACHE_CLIENT = textwrap.dedent("""
-    import json, resource, sys, time
+    import json, sys
     sys.path.insert(0, sys.argv[1])
     from bench import Bench
     from bench.ttypes import Item, Point
     from thrift.protocol import TBinaryProtocol
     from thrift.transport import TSocket, TTransport
-    SAMPLE_CODE
-
-    port, n_add, n_echo, repeat = (int(a) for a in sys.argv[2:6])
+""") + SAMPLE + MEASURE + textwrap.dedent("""
     try:
         from thrift.protocol import fastbinary  # noqa: F401
         protocol_class, accelerated = TBinaryProtocol.TBinaryProtocolAccelerated, True
     except ImportError:
         protocol_class, accelerated = TBinaryProtocol.TBinaryProtocol, False
-    transport = TTransport.TFramedTransport(TSocket.TSocket("127.0.0.1", port))
+    transport = TTransport.TFramedTransport(TSocket.TSocket("127.0.0.1", int(sys.argv[2])))
     client = Bench.Client(protocol_class(transport))
     transport.open()
 
@@ -153,118 +168,104 @@ APACHE_CLIENT = textwrap.dedent("""
     item.points = [Point(**p) for p in d["points"]]
     assert client.add(1, 2) == 3
     assert client.echo(item) == item
-
-    def measure(n, fn, repeat):
-        for _ in range(max(1, n // 10)):
-            fn()
-        best = None
-        for _ in range(repeat):
-            u0, c0, w0 = resource.getrusage(resource.RUSAGE_SELF), time.process_time(), time.perf_counter()
-            for _ in range(n):
-                fn()
-            w, c, u1 = time.perf_counter() - w0, time.process_time() - c0, resource.getrusage(resource.RUSAGE_SELF)
-            r = {"wall": w, "cpu": c, "user": u1.ru_utime - u0.ru_utime, "sys": u1.ru_stime - u0.ru_stime, "n": n}
-            best = r if best is None else {k: min(best[k], r[k]) for k in r}
-        return best
-
-    out = {
-        "accelerated": accelerated,
-        "add": measure(n_add, lambda: client.add(123456789, 987654321), repeat),
-        "echo": measure(n_echo, lambda: client.echo(item), repeat),
-    }
+    calls = {"add": lambda: client.add(123456789, 987654321), "echo": lambda: client.echo(item)}
+    print(json.dumps({"accelerated": accelerated}), flush=True)
+    for line in sys.stdin:
+        name, n = line.split()
+        print(json.dumps(measure(int(n), calls[name])), flush=True)
     transport.close()
-    print(json.dumps(out))
-""").replace("SAMPLE_CODE", textwrap.indent(SAMPLE, ""))
+""")
 
 namespace = {}
-exec(SAMPLE, namespace)
+exec(SAMPLE + MEASURE, namespace)
 sample_item = namespace["sample_item"]
+measure = namespace["measure"]
 
 
-def measure(n, fn, repeat):
-    """The best of `repeat` runs of n calls (each figure's minimum), after
-    n/10 calls of warm-up. CPU is time.process_time() of this process;
-    user and system time come from getrusage."""
-    for _ in range(max(1, n // 10)):
-        fn()
-    best = None
-    for _ in range(repeat):
-        u0, c0, w0 = resource.getrusage(resource.RUSAGE_SELF), time.process_time(), time.perf_counter()
-        for _ in range(n):
-            fn()
-        w, c, u1 = time.perf_counter() - w0, time.process_time() - c0, resource.getrusage(resource.RUSAGE_SELF)
-        r = {"wall": w, "cpu": c, "user": u1.ru_utime - u0.ru_utime, "sys": u1.ru_stime - u0.ru_stime, "n": n}
-        best = r if best is None else {k: min(best[k], r[k]) for k in r}
-    return best
+class Apache:
+    """The Apache Thrift client, in /usr/bin/python3, one batch per request."""
 
+    def __init__(self, gen_dir, port):
+        self.proc = subprocess.Popen([SYSTEM_PYTHON, "-c", APACHE_CLIENT, gen_dir, str(port)],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.accelerated = json.loads(self.proc.stdout.readline())["accelerated"]
 
-class Server:
-    def __init__(self, gen_dir):
-        self.proc = subprocess.Popen([SYSTEM_PYTHON, "-c", SERVER, gen_dir], stdout=subprocess.PIPE, text=True)
-        self.port = int(self.proc.stdout.readline())
+    def run(self, name, n):
+        self.proc.stdin.write(f"{name} {n}\n")
+        self.proc.stdin.flush()
+        return json.loads(self.proc.stdout.readline())
 
     def close(self):
-        self.proc.kill()
+        self.proc.stdin.close()
         self.proc.wait()
         self.proc.stdout.close()
 
 
-def brovane_rows(port, n_add, n_echo, repeat):
-    parser = brovane.ThriftParser()
-    parser.parse(IDL)
-    client = brovane.ThriftClient(parser.get_service("Bench"), "127.0.0.1", port)
-    client.set_parser(parser)
-    item = sample_item()
-    with client:
-        assert client.call("add", a=1, b=2) == 3
-        assert client.call("echo", item=item).to_dict()["values"] == item["values"]
-        return {
-            "add": measure(n_add, lambda: client.call("add", a=123456789, b=987654321), repeat),
-            "echo": measure(n_echo, lambda: client.call("echo", item=item), repeat),
-            "echo + to_dict": measure(n_echo, lambda: client.call("echo", item=item).to_dict(), repeat),
-        }
+def best(runs):
+    """Each figure's best (smallest) value over the runs."""
+    return {k: min(r[k] for r in runs) for k in runs[0]}
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--add", type=int, default=20000, help="add calls per row")
-    ap.add_argument("--echo", type=int, default=5000, help="echo calls per row")
-    ap.add_argument("--repeat", type=int, default=5, help="runs per row; the best is shown")
+    ap.add_argument("--add", type=int, default=20000, help="add calls per batch")
+    ap.add_argument("--echo", type=int, default=5000, help="echo calls per batch")
+    ap.add_argument("--repeat", type=int, default=5, help="batches per row, alternating between the clients")
     args = ap.parse_args()
 
+    parser = brovane.ThriftParser()
+    parser.parse(IDL)
+    item = sample_item()
     with tempfile.TemporaryDirectory() as tmp:
         idl_path = os.path.join(tmp, "bench.thrift")
         with open(idl_path, "w") as f:
             f.write(IDL)
         subprocess.run(["thrift", "--gen", "py", "-out", tmp, idl_path], check=True, capture_output=True)
 
-        # One server for every row; TSimpleServer serves one connection after
-        # the other.
-        server = Server(tmp)
+        server = subprocess.Popen([SYSTEM_PYTHON, "-c", SERVER, tmp], stdout=subprocess.PIPE, text=True)
         try:
-            ours = brovane_rows(server.port, args.add, args.echo, args.repeat)
-            out = subprocess.run([SYSTEM_PYTHON, "-c", APACHE_CLIENT, tmp, str(server.port), str(args.add),
-                                  str(args.echo), str(args.repeat)], check=True, capture_output=True,
-                                 text=True).stdout
-            theirs = json.loads(out)
+            port = int(server.stdout.readline())
+            apache = Apache(tmp, port)
+            client = brovane.ThriftClient(parser.get_service("Bench"), "127.0.0.1", port)
+            client.set_parser(parser)
+            client.open()
+            assert client.call("add", a=1, b=2) == 3
+            assert client.call("echo", item=item).to_dict()["values"] == item["values"]
+            ours = {
+                "add": lambda: client.call("add", a=123456789, b=987654321),
+                "echo": lambda: client.call("echo", item=item),
+                "echo + to_dict": lambda: client.call("echo", item=item).to_dict(),
+            }
+            counts = {"add": args.add, "echo": args.echo, "echo + to_dict": args.echo}
+            # Batches alternate between the two clients so that a change in
+            # the machine's load affects both rows alike.
+            runs = {name: [] for name in ours}
+            theirs_runs = {"add": [], "echo": []}
+            for _ in range(args.repeat):
+                for name, fn in ours.items():
+                    runs[name].append(measure(counts[name], fn))
+                    if name in theirs_runs:
+                        theirs_runs[name].append(apache.run(name, counts[name]))
+            client.close()
+            apache.close()
         finally:
-            server.close()
+            server.kill()
+            server.wait()
+            server.stdout.close()
 
-    apache_name = "apache (accelerated)" if theirs["accelerated"] else "apache (plain)"
+    results = {name: best(r) for name, r in runs.items()}
+    theirs = {name: best(r) for name, r in theirs_runs.items()}
+    apache_name = "apache (accelerated)" if apache.accelerated else "apache (plain)"
     print(f"{'row':<32}{'calls/s':>10}{'client CPU us/call':>20}{'user':>8}{'sys':>8}")
-    rows = []
-    for name in ("add", "echo", "echo + to_dict"):
-        r = ours[name]
-        rows.append((f"brovane {name}", r))
-    for name in ("add", "echo"):
-        rows.append((f"{apache_name} {name}", theirs[name]))
+    rows = [(f"brovane {name}", r) for name, r in results.items()]
+    rows += [(f"{apache_name} {name}", r) for name, r in theirs.items()]
     for label, r in rows:
         per = 1e6 / r["n"]
         print(f"{label:<32}{r['n'] / r['wall']:>10.0f}{r['cpu'] * per:>20.2f}{r['user'] * per:>8.2f}"
               f"{r['sys'] * per:>8.2f}")
     print()
     for name, base in (("add", "add"), ("echo", "echo"), ("echo + to_dict", "echo")):
-        r, t = ours[name], theirs[base]
+        r, t = results[name], theirs[base]
         speed = (r["n"] / r["wall"]) / (t["n"] / t["wall"])
         cpu = (r["cpu"] / r["n"]) / (t["cpu"] / t["n"])
         print(f"brovane {name:<16} vs apache {base:<6}: {speed:5.2f}x calls/s, {cpu:5.2f}x client CPU per call")

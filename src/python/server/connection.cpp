@@ -20,6 +20,7 @@
 #include "python/server/handler.hpp"
 #include "python/server/runtime.hpp"
 #include "python/server/transport.hpp"
+#include "python/server/brvtrace.hpp"
 
 namespace brovane::python::server {
 
@@ -161,6 +162,7 @@ asio::awaitable<std::string> call_coroutine_function(const ConnectionContext& ct
 
   // A named job, not a lambda inside the co_await: the compiler must move
   // it, never copy its bytes into the frame.
+  brvtrace::t0s[0] = brvtrace::now();
   CoroutineJob job{std::move(call)};
   const CoroutineStart start = co_await ctx.runtime->spawn_blocking(std::move(job));
   switch (start.kind) {
@@ -169,7 +171,10 @@ asio::awaitable<std::string> call_coroutine_function(const ConnectionContext& ct
       co_return build_exception_reply(protocol, d.name, d.seqid, kInternalError, start.text);
     case CoroutineStart::Kind::Scheduled: break;
   }
+  brvtrace::t0s[4] = brvtrace::now();
   AwaitedReply awaited = co_await wait->wait();
+  { long long t = brvtrace::now(); brvtrace::acc[5] += t - brvtrace::t0s[3]; brvtrace::acc[4] += brvtrace::t0s[3] - brvtrace::t0s[2]; 
+    if (++brvtrace::n % 2000 == 0) { long long k = brvtrace::n; std::fprintf(stderr, "toPool %lld gil %lld sched %lld loopwake %lld run %lld back %lld\n", brvtrace::acc[0]/k, brvtrace::acc[1]/k, brvtrace::acc[2]/k, brvtrace::acc[3]/k, brvtrace::acc[4]/k, brvtrace::acc[5]/k); } }
   if (awaited) co_return std::move(*awaited);
   co_return build_exception_reply(protocol, d.name, d.seqid, kInternalError, awaited.error());
 }

@@ -1,9 +1,12 @@
 #include "python/server/coroutine_bridge.hpp"
 
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "python/core/ref.hpp"
 #include "python/server/handler.hpp"
+#include "python/server/brvtrace.hpp"
 
 namespace brovane::python::server {
 
@@ -76,6 +79,7 @@ struct Bridge {
 
   void deliver(AwaitedReply r) {
     std::shared_ptr<AwaitedReplyWait> w = std::move(wait);
+    brvtrace::t0s[3] = brvtrace::now();
     encode = nullptr;
     if (w) w->complete(std::move(r));
   }
@@ -117,10 +121,10 @@ PyObject* bridge_done(PyObject* capsule, PyObject* task) noexcept {
 
 PyMethodDef kDoneDef = {"brovane_coroutine_done", reinterpret_cast<PyCFunction>(&bridge_done), METH_O, nullptr};
 
-// The start callback, on the loop thread in the copied context: the
-// awaitable becomes a task of the loop, watched by the done callback. An
-// object that asyncio cannot run completes the wait with asyncio's error.
-PyObject* bridge_start(PyObject* capsule, PyObject*) noexcept {
+// Starts one awaitable on the loop thread, in the copied context: it becomes
+// a task of the loop, watched by the done callback. An object that asyncio
+// cannot run completes the wait with asyncio's error.
+void start_one(PyObject* capsule) {
   Bridge* b = bridge_of(capsule);
   Ref awaitable = std::move(b->awaitable);
   Ref task;
@@ -132,10 +136,7 @@ PyObject* bridge_start(PyObject* capsule, PyObject*) noexcept {
     task = Ref::steal(PyObject_Vectorcall(g_names.task_type, args, 1, g_names.task_kwnames));
     if (task) {
       Ref is_done = Ref::steal(PyObject_CallMethodNoArgs(task.get(), g_names.done));
-      if (is_done.get() == Py_True) {
-        finish(b, task.get());
-        return Py_NewRef(Py_None);
-      }
+      if (is_done.get() == Py_True) return finish(b, task.get());
       if (!is_done) task.reset();
     }
   } else {
@@ -153,18 +154,133 @@ PyObject* bridge_start(PyObject* capsule, PyObject*) noexcept {
       b->deliver(std::unexpected(std::string("MemoryError: ")));
     }
   }
+}
+
+// The awaitables handed to one loop and not yet started. Producers append
+// and the loop's drain callback takes them all, so a loop that is busy gets
+// one wake-up for many coroutines. Touched only under the interpreter lock.
+struct Inbox {
+  std::weak_ptr<const TaskLocals> owner;
+  std::vector<Ref> pending;  // Bridge capsules
+  bool scheduled = false;    // a drain callback is with the loop
+};
+
+constexpr char kInboxName[] = "brovane.coroutine_inbox";
+
+Inbox* inbox_of(PyObject* capsule) noexcept {
+  return static_cast<Inbox*>(PyCapsule_GetPointer(capsule, kInboxName));
+}
+
+// Dropping an inbox drops what it still holds; each Bridge then completes
+// its wait as cancelled.
+void destroy_inbox(PyObject* capsule) noexcept { delete inbox_of(capsule); }
+
+// One scheduled drain. A loop closed before running it drops it instead;
+// the inbox then schedules anew next time, and what it held is cancelled.
+struct Ticket {
+  Ref inbox;
+  bool ran = false;
+  ~Ticket() {
+    if (ran) return;
+    Inbox* in = inbox_of(inbox.get());
+    in->scheduled = false;
+    std::vector<Ref> dropped = std::move(in->pending);
+  }
+};
+
+constexpr char kTicketName[] = "brovane.coroutine_ticket";
+
+void destroy_ticket(PyObject* capsule) noexcept {
+  delete static_cast<Ticket*>(PyCapsule_GetPointer(capsule, kTicketName));
+}
+
+// The drain callback, on the loop thread in the copied context.
+PyObject* drain_inbox(PyObject* ticket_capsule, PyObject*) noexcept {
+  auto* ticket = static_cast<Ticket*>(PyCapsule_GetPointer(ticket_capsule, kTicketName));
+  { long long t = brvtrace::now(); brvtrace::acc[3] += t - brvtrace::t0s[5]; brvtrace::t0s[2] = t; }
+  ticket->ran = true;
+  Inbox* in = inbox_of(ticket->inbox.get());
+  in->scheduled = false;
+  std::vector<Ref> batch = std::move(in->pending);
+  in->pending.clear();
+  for (Ref& bridge : batch) {
+    start_one(bridge.get());
+    bridge.reset();  // a finished coroutine's bridge goes at once
+  }
   return Py_NewRef(Py_None);
 }
 
-PyMethodDef kStartDef = {"brovane_coroutine_start", reinterpret_cast<PyCFunction>(&bridge_start), METH_NOARGS,
+PyMethodDef kDrainDef = {"brovane_coroutine_drain", reinterpret_cast<PyCFunction>(&drain_inbox), METH_NOARGS,
                          nullptr};
+
+// The inbox of a loop, made on first use. Keyed by the task locals, whose
+// address a later loop may reuse: an entry counts only while its owner is
+// the same object. Under the interpreter lock.
+std::unordered_map<const TaskLocals*, Ref>* g_inboxes = nullptr;  // never freed: used up to process exit
+
+core::Result<PyObject*> inbox_for(const std::shared_ptr<const TaskLocals>& locals) {
+  if (g_inboxes == nullptr) g_inboxes = new std::unordered_map<const TaskLocals*, Ref>();
+  auto it = g_inboxes->find(locals.get());
+  if (it != g_inboxes->end()) {
+    const Inbox* in = inbox_of(it->second.get());
+    const bool same = !in->owner.owner_before(locals) && !locals.owner_before(in->owner);
+    if (same) return it->second.get();
+  }
+  // A new loop: forget the inboxes of loops that are gone.
+  std::erase_if(*g_inboxes, [](const auto& e) { return inbox_of(e.second.get())->owner.expired(); });
+  auto* in = new Inbox{locals, {}, false};
+  Ref capsule = Ref::steal(PyCapsule_New(in, kInboxName, &destroy_inbox));
+  if (!capsule) {
+    delete in;
+    return core::py_error();
+  }
+  PyObject* p = capsule.get();
+  (*g_inboxes)[locals.get()] = std::move(capsule);
+  return p;
+}
+
+// Hands the inbox's drain to the loop. On failure every item waiting in the
+// inbox fails with the same error, which stays pending.
+core::Status schedule_drain(PyObject* inbox_capsule, const TaskLocals& locals) {
+  Inbox* in = inbox_of(inbox_capsule);
+  in->scheduled = true;
+  auto* ticket = new Ticket{Ref::borrow(inbox_capsule)};
+  ticket->ran = true;  // until the loop holds it
+  Ref t = Ref::steal(PyCapsule_New(ticket, kTicketName, &destroy_ticket));
+  if (!t) {
+    delete ticket;
+  }
+  Ref drain = t ? Ref::steal(PyCFunction_New(&kDrainDef, t.get())) : Ref();
+  Ref r;
+  if (drain) {
+    ticket->ran = false;
+    PyObject* args[] = {locals.event_loop.get(), drain.get(), locals.context.get()};
+    r = Ref::steal(PyObject_VectorcallMethod(g_names.call_soon_threadsafe, args, 2, g_names.context_kwnames));
+    if (!r) ticket->ran = true;  // refused: nothing was scheduled
+  }
+  if (r) return {};
+  in->scheduled = false;
+  std::vector<Ref> failed = std::move(in->pending);
+  in->pending.clear();
+  if (!failed.empty()) {
+    PyObject* exc = PyErr_GetRaisedException();
+    const std::string text = exc ? exception_display_text(exc) : std::string("RuntimeError: loop refused the call");
+    for (Ref& f : failed) {
+      Bridge* b = bridge_of(f.get());
+      b->deliver(std::unexpected(text));
+    }
+    PyErr_SetRaisedException(exc);
+  }
+  return core::py_error();
+}
 
 }  // namespace
 
-core::Status schedule_awaitable(PyObject* awaitable, const TaskLocals& locals, std::shared_ptr<AwaitedReplyWait> wait,
-                                ResultEncoder encode) {
+core::Status schedule_awaitable(PyObject* awaitable, const std::shared_ptr<const TaskLocals>& locals,
+                                std::shared_ptr<AwaitedReplyWait> wait, ResultEncoder encode) {
   BRV_CHECK(init_names());
-  auto* bridge = new Bridge{Ref::borrow(awaitable), Ref::borrow(locals.event_loop.get()), std::move(wait),
+  BRV_ASSIGN(PyObject * inbox_capsule, inbox_for(locals));
+  auto* bridge = new Bridge{Ref::borrow(awaitable), Ref::borrow(locals->event_loop.get()), std::move(wait),
                             std::move(encode)};
   Ref capsule = Ref::steal(PyCapsule_New(bridge, kCapsuleName, &destroy_bridge));
   if (!capsule) {
@@ -172,17 +288,18 @@ core::Status schedule_awaitable(PyObject* awaitable, const TaskLocals& locals, s
     delete bridge;
     return core::py_error();
   }
-  Ref start = Ref::steal(PyCFunction_New(&kStartDef, capsule.get()));
-  if (!start) {
-    bridge->wait.reset();
-    return core::py_error();
+  Inbox* in = inbox_of(inbox_capsule);
+  if (in->scheduled) {
+    in->pending.push_back(std::move(capsule));
+    return {};
   }
-  PyObject* args[] = {locals.event_loop.get(), start.get(), locals.context.get()};
-  Ref r = Ref::steal(PyObject_VectorcallMethod(g_names.call_soon_threadsafe, args, 2, g_names.context_kwnames));
-  if (!r) {
-    // The loop refused it: the caller reports this error, not a cancellation.
-    bridge->wait.reset();
-    return core::py_error();
+  // Kept by this function until the loop has taken the drain: a refusal is
+  // this caller's error, not a cancellation.
+  const Ref keep = Ref::borrow(inbox_capsule);
+  in->pending.push_back(capsule.clone());
+  if (auto s = schedule_drain(inbox_capsule, *locals); !s) {
+    bridge->wait.reset();  // the caller reports the error itself
+    return s;
   }
   return {};
 }

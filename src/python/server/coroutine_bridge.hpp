@@ -29,8 +29,9 @@ using AwaitedReplyWait = Runtime::ForeignWait<AwaitedReply>;
 using ResultEncoder = std::move_only_function<AwaitedReply(PyObject* result)>;
 
 // Schedules `awaitable` on the loop of `locals` (asyncio's
-// call_soon_threadsafe, in the copied context). On the loop thread it becomes
-// a task; when the task is done, its result goes through `encode` and the
+// call_soon_threadsafe, in the copied context; awaitables that arrive while
+// the loop has not yet taken the earlier ones share its wake-up). On the loop
+// thread it becomes a task, started eagerly; when the task is done, its result goes through `encode` and the
 // reply completes `wait`; an exception (cancellation included) completes it
 // with the exception's display text, as does an object that asyncio cannot
 // run. When the loop drops the scheduled callback without running it (it was
@@ -38,7 +39,7 @@ using ResultEncoder = std::move_only_function<AwaitedReply(PyObject* result)>;
 // asyncio.CancelledError. Needs the interpreter lock; fails with the Python
 // error when the loop refuses the callback, and `wait` is then never
 // completed.
-core::Status schedule_awaitable(PyObject* awaitable, const TaskLocals& locals, std::shared_ptr<AwaitedReplyWait> wait,
-                                ResultEncoder encode);
+core::Status schedule_awaitable(PyObject* awaitable, const std::shared_ptr<const TaskLocals>& locals,
+                                std::shared_ptr<AwaitedReplyWait> wait, ResultEncoder encode);
 
 }  // namespace brovane::python::server

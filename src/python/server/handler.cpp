@@ -12,6 +12,7 @@
 #include "python/serde/convert.hpp"
 #include "python/serde/ttype.hpp"
 #include "python/serde/write.hpp"
+#include "python/server/brvtrace.hpp"
 
 namespace brovane::python::server {
 
@@ -364,7 +365,9 @@ CoroutineStart run_coroutine_call(CoroutineCall& call) noexcept {
   try {
     if (!RuntimeThreadGil::interpreter_available()) [[unlikely]]
       return CoroutineStart{CoroutineStart::Kind::Failed, "interpreter is shutting down"};
+    long long a = brvtrace::now(); brvtrace::acc[0] += a - brvtrace::t0s[0];
     RuntimeThreadGil gil;
+    long long b = brvtrace::now(); brvtrace::acc[1] += b - a; brvtrace::t0s[1] = b;
     const PyThriftMethod& method = call.service->methods[call.method_index];
     const CallContext ctx{call.struct_map, *call.handlers, call.protocol};
     Result<CallOutcome> outcome = invoke_python_handler(method, ctx, call.name, std::move(call.values), call.seqid);
@@ -383,8 +386,9 @@ CoroutineStart run_coroutine_call(CoroutineCall& call) noexcept {
       if (!bytes) return AwaitedReply(std::unexpect, python_error_display_text(bytes.error()));
       return AwaitedReply(std::move(*bytes));
     };
-    if (auto s = schedule_awaitable(awaitable.get(), *call.locals, call.wait, std::move(encode)); !s)
+    if (auto s = schedule_awaitable(awaitable.get(), call.locals, call.wait, std::move(encode)); !s)
       return CoroutineStart{CoroutineStart::Kind::Failed, python_error_display_text(s.error())};
+    brvtrace::t0s[5] = brvtrace::now(); brvtrace::acc[2] += brvtrace::t0s[5] - b;
     return CoroutineStart{CoroutineStart::Kind::Scheduled, {}};
   } catch (const std::bad_alloc&) {
     return CoroutineStart{CoroutineStart::Kind::Failed, "MemoryError: "};
