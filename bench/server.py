@@ -99,7 +99,7 @@ def sample_item():
     }
 
 
-# ---- The servers under test (each one a process of its own) ----
+# The servers under test, each one a process of its own.
 
 def serve_brovane(workers, mode):
     import asyncio
@@ -197,8 +197,6 @@ class ServerProcess:
         self.proc.stdout.close()
 
 
-# ---- Requests ----
-
 def binary_call(name, fields):
     """A Binary Call message of `name` with the given field bytes."""
     n = name.encode()
@@ -216,8 +214,6 @@ def requests():
         "echo": binary_call("echo", b"\x0c\x00\x01" + item),
     }
 
-
-# ---- Load ----
 
 def build_loadgen(tmp):
     exe = os.path.join(tmp, "loadgen")

@@ -32,7 +32,7 @@ WORKER = "tokio-rt-worker"
 LOOP = "brovane-pyo3-py"  # "brovane-pyo3-python-loop" as the kernel keeps it
 
 
-# ---- Binary ----
+# Binary
 
 def i16(v):
     return struct.pack(">h", v)
@@ -76,7 +76,7 @@ def parse_binary_reply(data):
     return name, mtype, seqid, data[12 + n:]
 
 
-# ---- Compact ----
+# Compact
 
 def varint(n):
     out = bytearray()
@@ -99,13 +99,13 @@ def compact_message(name, mtype, seqid, body=b"\x00"):
     return bytes([0x82, (mtype << 5) | 1]) + varint(zigzag32(seqid) & 0xFFFFFFFF) + varint(zigzag32(len(name))) + name + body
 
 
-# ---- JSON ----
+# JSON
 
 def json_message(name, mtype, seqid, fields=None):
     return json.dumps([1, name, mtype, seqid, fields or {}], separators=(",", ":")).encode()
 
 
-# ---- Sockets ----
+# Sockets
 
 def framed(data):
     return i32(len(data)) + data
@@ -180,7 +180,7 @@ class Conn:
         self.close()
 
 
-# ---- Console lines and threads ----
+# Console lines and threads
 
 def wait_until(pred, timeout=TIMEOUT):
     deadline = time.monotonic() + timeout

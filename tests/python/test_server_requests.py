@@ -473,6 +473,23 @@ class CoroutineTest(Base):
         self.assertIn(b"TypeError: ", reply)
         self.assertEqual(self.connection_errors(), [])
 
+    def test_a_coroutine_that_stops_its_loop(self):
+        async def add(a, b):
+            if a == 0:
+                asyncio.get_running_loop().stop()
+            return a + b
+
+        port = self.serve({"add": add}, workers=1)
+        with Conn(port) as c:
+            self.assertEqual(parse_binary_reply(c.call(message("add", CALL, 1, add_args(0, 5))))[3],
+                             field(T_I32, 0, i32(5)) + b"\x00")
+            time.sleep(0.2)  # the loop thread closes its loop and ends
+            # Requests for that loop are answered with its refusal, never left
+            # waiting.
+            for _ in range(3):
+                self.assertEqual(c.call(message("add", CALL, 1, add_args(1, 1))),
+                                 app_exception("add", 1, "RuntimeError: Event loop is closed", 6))
+
     def test_oneway_coroutine_runs_without_an_answer(self):
         done = threading.Event()
 

@@ -509,52 +509,198 @@ using ValueArg = std::conditional_t<Move, ThriftValue&, const ThriftValue&>;
 template <bool Move>
 PyObject* to_py(ValueArg<Move> value, const StructMap& structs);
 
-// A Struct value as a new instance: the named descriptor's fields when the
-// map has the name, else the value's own field names in their order.
+// Whether all `n` bytes at `p` are ASCII, a word at a time.
+[[gnu::always_inline]] inline bool is_ascii(const char* p, std::size_t n) noexcept {
+  constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+  std::uint64_t acc = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    acc |= w;
+  }
+  for (; i < n; ++i) acc |= static_cast<unsigned char>(p[i]);
+  return (acc & kHigh) == 0;
+}
+
+// A String value as a str. ASCII text is valid UTF-8 whose str is the bytes
+// themselves, so it is copied into a new str without the decoder's dispatch;
+// the empty and one-character texts (the interpreter's shared objects) and
+// everything else go through the decoder, with its result and errors.
+[[gnu::always_inline]] inline PyObject* str_to_py(const std::string& s) {
+  const std::size_t n = s.size();
+  if (n > 1 && is_ascii(s.data(), n)) {
+    PyObject* o = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+    if (o == nullptr) [[unlikely]]
+      return nullptr;
+    std::memcpy(PyUnicode_1BYTE_DATA(o), s.data(), n);
+    return o;
+  }
+  return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(n), nullptr);
+}
+
+// A value of a kind without parts (Bool to Binary) as a new object.
+[[gnu::always_inline]] inline PyObject* scalar_to_py(const ThriftValue& value) {
+  switch (value.kind()) {
+    case ast::Kind::Bool: return Py_NewRef(value.get_if<ThriftValue::Bool>()->value ? Py_True : Py_False);
+    case ast::Kind::Byte: return PyLong_FromLong(value.get_if<ThriftValue::Byte>()->value);
+    case ast::Kind::I16: return PyLong_FromLong(value.get_if<ThriftValue::I16>()->value);
+    case ast::Kind::I32: return PyLong_FromLong(value.get_if<ThriftValue::I32>()->value);
+    case ast::Kind::I64: return PyLong_FromLongLong(value.get_if<ThriftValue::I64>()->value);
+    case ast::Kind::Double: return PyFloat_FromDouble(value.get_if<ThriftValue::Double>()->value);
+    case ast::Kind::String: return str_to_py(value.get_if<ThriftValue::String>()->value);
+    case ast::Kind::Binary: {
+      const std::vector<std::uint8_t>& b = value.get_if<ThriftValue::Binary>()->value;
+      return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), static_cast<Py_ssize_t>(b.size()));
+    }
+    default: break;
+  }
+  core::raise_panic("unknown ThriftValue variant");
+  return nullptr;
+}
+
+constexpr bool is_scalar(ast::Kind k) noexcept { return k <= ast::Kind::Binary; }
+
+// The descriptor that Struct values resolve to by name, looked up once for a
+// run of values of the same name (the elements of a list of structs).
+class StructLookup {
+ public:
+  explicit StructLookup(const StructMap& structs) noexcept : structs_(structs) {}
+
+  const ThriftStruct* find(const std::optional<std::string>& name) {
+    if (!name) return nullptr;
+    if (!known_ || *name != last_name_) {
+      last_name_ = *name;
+      last_ = find_struct(structs_, last_name_);
+      known_ = true;
+    }
+    return last_;
+  }
+
+ private:
+  const StructMap& structs_;
+  std::string last_name_;
+  const ThriftStruct* last_ = nullptr;
+  bool known_ = false;
+};
+
+// A Struct value as a new instance: the descriptor's fields when the map has
+// its name (`desc`, resolved by the caller), else the value's own field names
+// in their order. Values under names that are not fields are dropped.
 template <bool Move, class Fields>
-PyObject* struct_to_py(const std::optional<std::string>& name, Fields&& fields, const StructMap& structs) {
-  types::InstanceData d;
-  if (name) d.struct_name = *name;
-  const ThriftStruct* desc = name ? find_struct(structs, *name) : nullptr;
+PyObject* struct_to_py(const std::optional<std::string>& name, const ThriftStruct* desc, Fields& fields,
+                       const StructMap& structs) {
+  const std::string_view struct_name = name ? std::string_view(*name) : std::string_view();
+  const StructMap& map = structs ? structs : types::empty_struct_map();
+  types::ThriftStructInstanceObject* inst = nullptr;
   if (desc != nullptr && desc->field_names) {
-    d.field_names = desc->field_names;
-    d.fields_by_name = desc->fields_by_name ? desc->fields_by_name : types::empty_fields_by_name();
+    inst = types::new_blank_instance(struct_name, desc->field_names, desc->fields_by_name, map);
   } else {
     std::vector<std::string> names;
     names.reserve(fields.size());
     for (const auto& entry : fields) names.push_back(entry.first);
-    d.field_names = types::FieldNames::make(std::move(names));
-    if (!d.field_names) return nullptr;
-    d.fields_by_name = types::empty_fields_by_name();
+    std::shared_ptr<const types::FieldNames> own = types::FieldNames::make(std::move(names));
+    if (!own) return nullptr;
+    inst = types::new_blank_instance(struct_name, own, types::empty_fields_by_name(), map);
   }
-  d.struct_map = structs ? structs : types::empty_struct_map();
-  d.size_stores();
+  if (inst == nullptr) return nullptr;
+  types::InstanceData& d = inst->value;
+  const types::FieldNames& names = *d.field_names;
+  const std::size_t slots = names.slot_count();
+  // Values built from declared fields (decoding, defaults, converted
+  // instances) come in slot order, so the slot after the previous one is
+  // tried first; slot names are distinct, so a match is the slot `find` gives.
+  std::size_t next = 0;
   for (auto& entry : fields) {
-    const std::int32_t slot = d.field_names->find(std::string_view(entry.first));
-    if (slot < 0) continue;
+    std::size_t slot;
+    if (next < slots && names.slot_name(static_cast<std::uint32_t>(next)) == entry.first) {
+      slot = next;
+    } else {
+      const std::int32_t found = names.find(std::string_view(entry.first));
+      if (found < 0) continue;
+      slot = static_cast<std::size_t>(found);
+    }
+    next = slot + 1;
     if constexpr (Move)
-      d.thrift_values[static_cast<std::size_t>(slot)] = std::move(entry.second);
+      d.thrift_values[slot] = std::move(entry.second);
     else
-      d.thrift_values[static_cast<std::size_t>(slot)] = entry.second;
+      d.thrift_values[slot] = entry.second;
   }
-  return types::new_instance_object(std::move(d));
+  return reinterpret_cast<PyObject*>(inst);
 }
 
+template <bool Move>
+PyObject* struct_value_to_py(ValueArg<Move> value, StructLookup& lookup, const StructMap& structs) {
+  auto& s = *value.template get_if<ThriftValue::Struct>();
+  return struct_to_py<Move>(s.name, lookup.find(s.name), s.fields, structs);
+}
+
+// Fills `list` (of items.size() empty slots) with `convert(item)` for every
+// item; on failure the list holds what was made and frees it.
+template <class Items, class F>
+[[gnu::always_inline]] inline bool fill_list(PyObject* list, Items& items, F&& convert) {
+  PyObject** out = reinterpret_cast<PyListObject*>(list)->ob_item;
+  for (auto& item : items) {
+    PyObject* o = convert(item);
+    if (o == nullptr) [[unlikely]]
+      return false;
+    *out++ = o;
+  }
+  return true;
+}
+
+// A List or Set value as a list. Values read by a declared type hold one
+// kind throughout, so the loop is chosen by the first item's kind; every item
+// is still checked, and one of another kind takes the general path.
 template <bool Move, class Items>
 PyObject* list_to_py(Items& items, const StructMap& structs) {
   RecursionGuard guard(kToPyWhere);
   if (!guard) return nullptr;
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
   if (!list) return nullptr;
-  Py_ssize_t i = 0;
-  for (auto& item : items) {
-    PyObject* o = to_py<Move>(item, structs);
-    if (o == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), i++, o);
+  if (items.empty()) return list.release();
+  bool ok;
+  switch (items.front().kind()) {
+    case ast::Kind::I64:
+      ok = fill_list(list.get(), items, [&](auto& item) -> PyObject* {
+        if (const auto* v = item.template get_if<ThriftValue::I64>()) return PyLong_FromLongLong(v->value);
+        return to_py<Move>(item, structs);
+      });
+      break;
+    case ast::Kind::I32:
+      ok = fill_list(list.get(), items, [&](auto& item) -> PyObject* {
+        if (const auto* v = item.template get_if<ThriftValue::I32>()) return PyLong_FromLong(v->value);
+        return to_py<Move>(item, structs);
+      });
+      break;
+    case ast::Kind::Struct: {
+      StructLookup lookup(structs);
+      ok = fill_list(list.get(), items, [&](auto& item) -> PyObject* {
+        if (item.kind() == ast::Kind::Struct) return struct_value_to_py<Move>(item, lookup, structs);
+        return to_py<Move>(item, structs);
+      });
+      break;
+    }
+    default:
+      ok = fill_list(list.get(), items, [&](auto& item) -> PyObject* {
+        if (is_scalar(item.kind())) return scalar_to_py(item);
+        return to_py<Move>(item, structs);
+      });
+      break;
   }
+  if (!ok) return nullptr;
   return list.release();
 }
 
+// An item of a Map value (key or value) as a new object.
+template <bool Move>
+[[gnu::always_inline]] inline PyObject* map_item_to_py(ValueArg<Move> v, const StructMap& structs) {
+  if (is_scalar(v.kind())) return scalar_to_py(v);
+  return to_py<Move>(v, structs);
+}
+
+// A Map value as a dict, entries in order (a later equal key replaces the
+// value in place).
 template <bool Move, class Entries>
 PyObject* map_to_py(Entries& entries, const StructMap& structs) {
   RecursionGuard guard(kToPyWhere);
@@ -562,9 +708,9 @@ PyObject* map_to_py(Entries& entries, const StructMap& structs) {
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) return nullptr;
   for (auto& [k, v] : entries) {
-    Ref key = Ref::steal(to_py<Move>(k, structs));
+    Ref key = Ref::steal(map_item_to_py<Move>(k, structs));
     if (!key) return nullptr;
-    Ref value = Ref::steal(to_py<Move>(v, structs));
+    Ref value = Ref::steal(map_item_to_py<Move>(v, structs));
     if (!value) return nullptr;
     if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
   }
@@ -574,30 +720,15 @@ PyObject* map_to_py(Entries& entries, const StructMap& structs) {
 template <bool Move>
 PyObject* to_py(ValueArg<Move> value, const StructMap& structs) {
   switch (value.kind()) {
-    case ast::Kind::Bool: return Py_NewRef(value.template get_if<ThriftValue::Bool>()->value ? Py_True : Py_False);
-    case ast::Kind::Byte: return PyLong_FromLong(value.template get_if<ThriftValue::Byte>()->value);
-    case ast::Kind::I16: return PyLong_FromLong(value.template get_if<ThriftValue::I16>()->value);
-    case ast::Kind::I32: return PyLong_FromLong(value.template get_if<ThriftValue::I32>()->value);
-    case ast::Kind::I64: return PyLong_FromLongLong(value.template get_if<ThriftValue::I64>()->value);
-    case ast::Kind::Double: return PyFloat_FromDouble(value.template get_if<ThriftValue::Double>()->value);
-    case ast::Kind::String: {
-      const std::string& s = value.template get_if<ThriftValue::String>()->value;
-      return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr);
-    }
-    case ast::Kind::Binary: {
-      const std::vector<std::uint8_t>& b = value.template get_if<ThriftValue::Binary>()->value;
-      return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), static_cast<Py_ssize_t>(b.size()));
-    }
     case ast::Kind::List: return list_to_py<Move>(value.template get_if<ThriftValue::List>()->values, structs);
     case ast::Kind::Set: return list_to_py<Move>(value.template get_if<ThriftValue::Set>()->values, structs);
     case ast::Kind::Map: return map_to_py<Move>(value.template get_if<ThriftValue::Map>()->entries, structs);
     case ast::Kind::Struct: {
-      auto& s = *value.template get_if<ThriftValue::Struct>();
-      return struct_to_py<Move>(s.name, s.fields, structs);
+      StructLookup lookup(structs);
+      return struct_value_to_py<Move>(value, lookup, structs);
     }
+    default: return scalar_to_py(value);
   }
-  core::raise_panic("unknown ThriftValue variant");
-  return nullptr;
 }
 
 }  // namespace

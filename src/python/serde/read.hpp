@@ -42,23 +42,27 @@ template <protocol::InputProtocol R>
 PyObject* read_py(R& r, const ast::ThriftType& type, const types::StructMapData& map, int depth);
 
 // A struct body decoded by descriptor `d` into a new instance. `depth` counts
-// the levels open around the body.
+// the levels open around the body. The values are read straight into the
+// instance's store (no Python code runs meanwhile, and the cycle collector
+// finds no objects in it); a failure releases the instance.
 template <protocol::InputProtocol R>
 PyObject* read_instance_body(R& r, const types::ThriftStruct& d, int depth) {
   const types::StructMapData& own_map = d.struct_map ? *d.struct_map : *types::empty_struct_map();
-  auto body = deserialize_native_struct(r, d.fields, d.field_index, d.field_names, own_map, depth);
-  if (!body) [[unlikely]] {
-    raise_read_error(body.error().text);
+  types::ThriftStructInstanceObject* o =
+      types::new_blank_instance(d.name, d.field_names, d.fields_by_name, d.struct_map);
+  if (o == nullptr) [[unlikely]]
+    return nullptr;
+  core::Ref inst = core::Ref::steal(reinterpret_cast<PyObject*>(o));
+  if (depth >= kMaxNestingDepth) [[unlikely]] {
+    raise_read_error(value_read_error(nesting_too_deep()).text);
     return nullptr;
   }
-  types::InstanceData data;
-  data.struct_name = d.name;
-  data.field_names = std::move(body->field_names);
-  data.fields_by_name = d.fields_by_name;
-  data.struct_map = d.struct_map;
-  data.thrift_values = std::move(body->values);
-  data.py_values.assign(data.thrift_values.size(), nullptr);
-  return types::new_instance_object(std::move(data));
+  SlotStore store(o->value.thrift_values.data(), o->value.thrift_values.size());
+  if (auto s = read_struct_body(r, d.fields, d.field_index, own_map, store, depth + 1); !s) [[unlikely]] {
+    raise_read_error(s.error().text);
+    return nullptr;
+  }
+  return inst.release();
 }
 
 template <protocol::InputProtocol R>

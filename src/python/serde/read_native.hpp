@@ -73,6 +73,27 @@ class ValueSink {
     }
   }
 
+  // A new empty value of alternative `A` in the destination, for the caller
+  // to fill in place (a read that fails part way leaves it partly filled;
+  // every caller then drops the value that holds it).
+  template <class A>
+  [[gnu::always_inline]] A& emplace() {
+    ast::ThriftValue* v;
+    switch (mode_) {
+      case Mode::Slot:
+        v = &static_cast<std::optional<ast::ThriftValue>*>(p_)->emplace(A{});
+        break;
+      case Mode::Append:
+        v = &static_cast<std::vector<ast::ThriftValue>*>(p_)->emplace_back(A{});
+        break;
+      default:
+        v = static_cast<ast::ThriftValue*>(p_);
+        v->v.template emplace<A>();
+        break;
+    }
+    return *v->template get_if<A>();
+  }
+
  private:
   enum class Mode : std::uint8_t { Slot, Append, Assign };
   void* p_;
@@ -159,16 +180,19 @@ IoStatus read_scalar_items(R& r, ast::Kind k, std::int32_t n, std::vector<ast::T
 // of the same name, replaces what was read before.
 class SlotStore {
  public:
-  explicit SlotStore(std::vector<std::optional<ast::ThriftValue>>& values) noexcept : values_(values) {}
+  SlotStore(std::optional<ast::ThriftValue>* values, std::size_t count) noexcept : values_(values), count_(count) {}
+  explicit SlotStore(std::vector<std::optional<ast::ThriftValue>>& values) noexcept
+      : SlotStore(values.data(), values.size()) {}
 
   template <protocol::InputProtocol R>
   IoStatus read(R& r, const types::ThriftField& f, const StructMapData& map, int depth) {
-    assert(f.slot < values_.size());
+    assert(f.slot < count_);
     return read_native_put(r, f.field_type, map, depth, ValueSink(values_[f.slot]));
   }
 
  private:
-  std::vector<std::optional<ast::ThriftValue>>& values_;
+  std::optional<ast::ThriftValue>* values_;
+  [[maybe_unused]] std::size_t count_;
 };
 
 // Field values as the entries of a nested struct value, in the order first
@@ -217,15 +241,20 @@ template <protocol::InputProtocol R, class Store>
 IoStatus read_struct_body(R& r, std::span<const types::ThriftField> fields, const types::FieldIndex& index,
                           const StructMapData& map, Store& store, int depth) {
   for (;;) {
-    const protocol::FieldHeader h = BRV_READ(r.read_field_begin());
-    if (h.field_type == protocol::TType::Stop) return {};
-    const std::int32_t pos = index.find(h.id);
+    // The header's parts are read where the reader left them: copying the
+    // whole header out first costs a stalled load per field.
+    const auto header = r.read_field_begin();
+    if (!header) [[unlikely]]
+      return std::unexpected(value_read_error(header.error()));
+    const protocol::TType type = header->field_type;
+    if (type == protocol::TType::Stop) return {};
+    const std::int32_t pos = index.find(header->id);
     if (pos >= 0) {
       const types::ThriftField& f = fields[static_cast<std::size_t>(pos)];
       auto s = store.read(r, f, map, depth);
       if (!s) [[unlikely]]
         return s;
-    } else if (auto s = skip_value(r, h.field_type, depth); !s) [[unlikely]] {
+    } else if (auto s = skip_value(r, type, depth); !s) [[unlikely]] {
       return std::unexpected(
           protocol::IoError{protocol::IoErrorKind::InvalidData, std::move(s).error().text});
     }
@@ -240,19 +269,22 @@ IoStatus read_struct_value(R& r, const types::ThriftStruct& d, const std::string
   if (depth >= kMaxNestingDepth) [[unlikely]]
     return std::unexpected(value_read_error(nesting_too_deep()));
   BRV_READ(r.read_struct_begin());
-  ast::StructFields entries;
   if (d.field_names) {
-    EntryStore store(entries, *d.field_names);
+    // Built where it goes: the fields are read into their final place.
+    ast::ThriftValue::Struct& out = put.emplace<ast::ThriftValue::Struct>();
+    out.name.emplace(name);
+    EntryStore store(out.fields, *d.field_names);
     if (auto s = read_struct_body(r, d.fields, d.field_index, map, store, depth + 1); !s) [[unlikely]]
       return s;
-  } else {
-    std::vector<std::optional<ast::ThriftValue>> none;
-    SlotStore store(none);
-    if (auto s = read_struct_body(r, {}, d.field_index, map, store, depth + 1); !s) [[unlikely]]
-      return s;
+    BRV_READ(r.read_struct_end());
+    return {};
   }
+  std::vector<std::optional<ast::ThriftValue>> none;
+  SlotStore store(none);
+  if (auto s = read_struct_body(r, {}, d.field_index, map, store, depth + 1); !s) [[unlikely]]
+    return s;
   BRV_READ(r.read_struct_end());
-  put.put(ast::ThriftValue::Struct{name, std::move(entries)});
+  put.put(ast::ThriftValue::Struct{name, {}});
   return {};
 }
 

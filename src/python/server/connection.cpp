@@ -20,7 +20,6 @@
 #include "python/server/handler.hpp"
 #include "python/server/runtime.hpp"
 #include "python/server/transport.hpp"
-#include "python/server/brvtrace.hpp"
 
 namespace brovane::python::server {
 
@@ -104,14 +103,14 @@ Dispatched dispatch(R& r, const ConnectionContext& ctx) {
     return d;
   }
 
-  if (!RuntimeThreadGil::interpreter_available()) [[unlikely]] {
-    // The process is going away: end quietly rather than enter a dying
+  RuntimeThreadGil gil;
+  if (!gil) [[unlikely]] {
+    // The process is going away: end quietly rather than enter a closing
     // interpreter.
     d.error = IoError::from_kind(IoErrorKind::BrokenPipe);
     return d;
   }
   d.kind = Dispatched::Kind::Reply;
-  RuntimeThreadGil gil;
   const CallContext call{ctx.struct_map, *ctx.handlers, protocol};
   core::Result<CallOutcome> outcome = invoke_python_handler(*method, call, d.name, std::move(*values), d.seqid);
   if (outcome) [[likely]] {
@@ -130,7 +129,7 @@ Dispatched dispatch(R& r, const ConnectionContext& ctx) {
 
 struct CoroutineJob {
   CoroutineCall call;
-  CoroutineStart operator()() noexcept { return run_coroutine_call(call); }
+  CoroutineStart operator()() { return run_coroutine_call(call); }
 };
 
 // A coroutine function: called on a blocking-pool thread, its coroutine
@@ -162,19 +161,15 @@ asio::awaitable<std::string> call_coroutine_function(const ConnectionContext& ct
 
   // A named job, not a lambda inside the co_await: the compiler must move
   // it, never copy its bytes into the frame.
-  brvtrace::t0s[0] = brvtrace::now();
   CoroutineJob job{std::move(call)};
-  const CoroutineStart start = co_await ctx.runtime->spawn_blocking(std::move(job));
+  CoroutineStart start = co_await ctx.runtime->spawn_blocking(std::move(job));
   switch (start.kind) {
     case CoroutineStart::Kind::Reply: co_return std::move(start.text);
     case CoroutineStart::Kind::Failed:
       co_return build_exception_reply(protocol, d.name, d.seqid, kInternalError, start.text);
     case CoroutineStart::Kind::Scheduled: break;
   }
-  brvtrace::t0s[4] = brvtrace::now();
   AwaitedReply awaited = co_await wait->wait();
-  { long long t = brvtrace::now(); brvtrace::acc[5] += t - brvtrace::t0s[3]; brvtrace::acc[4] += brvtrace::t0s[3] - brvtrace::t0s[2]; 
-    if (++brvtrace::n % 2000 == 0) { long long k = brvtrace::n; std::fprintf(stderr, "toPool %lld gil %lld sched %lld loopwake %lld run %lld back %lld\n", brvtrace::acc[0]/k, brvtrace::acc[1]/k, brvtrace::acc[2]/k, brvtrace::acc[3]/k, brvtrace::acc[4]/k, brvtrace::acc[5]/k); } }
   if (awaited) co_return std::move(*awaited);
   co_return build_exception_reply(protocol, d.name, d.seqid, kInternalError, awaited.error());
 }

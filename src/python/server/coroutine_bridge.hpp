@@ -28,18 +28,27 @@ using AwaitedReplyWait = Runtime::ForeignWait<AwaitedReply>;
 // the interpreter lock.
 using ResultEncoder = std::move_only_function<AwaitedReply(PyObject* result)>;
 
-// Schedules `awaitable` on the loop of `locals` (asyncio's
-// call_soon_threadsafe, in the copied context; awaitables that arrive while
-// the loop has not yet taken the earlier ones share its wake-up). On the loop
-// thread it becomes a task, started eagerly; when the task is done, its result goes through `encode` and the
-// reply completes `wait`; an exception (cancellation included) completes it
-// with the exception's display text, as does an object that asyncio cannot
-// run. When the loop drops the scheduled callback without running it (it was
-// closed first), `wait` completes with the text of a new
-// asyncio.CancelledError. Needs the interpreter lock; fails with the Python
-// error when the loop refuses the callback, and `wait` is then never
-// completed.
-core::Status schedule_awaitable(PyObject* awaitable, const std::shared_ptr<const TaskLocals>& locals,
-                                std::shared_ptr<AwaitedReplyWait> wait, ResultEncoder encode);
+// Rings a loop whose inbox has gone from idle to busy. Ring it after the
+// interpreter lock is released, so that the loop thread wakes to a free lock.
+struct LoopWake {
+  int fd = -1;  // nothing to ring
+  void ring() const noexcept;
+};
+
+// Hands `awaitable` to the loop of `locals`, thread-safely, to run there as
+// an asyncio task in the context copied for that loop. Awaitables that arrive
+// while the loop has not yet taken the earlier ones share one wake-up (a
+// reader on an eventfd of ours, or call_soon_threadsafe where the loop has no
+// readers). A coroutine is started eagerly, so one that finishes without
+// suspending costs no further turn of the loop. When the task is done its
+// result goes through `encode` on the loop thread and the reply completes
+// `wait`; an exception (cancellation included) completes it with the
+// exception's display text, as does an object that asyncio cannot run. An
+// awaitable dropped unstarted (its loop went away) completes `wait` with the
+// text of a new asyncio.CancelledError. Needs the interpreter lock; fails
+// with the Python error when the loop refuses work (it is closed), and `wait`
+// is then never completed.
+core::Result<LoopWake> schedule_awaitable(PyObject* awaitable, const std::shared_ptr<const TaskLocals>& locals,
+                                          std::shared_ptr<AwaitedReplyWait> wait, ResultEncoder encode);
 
 }  // namespace brovane::python::server

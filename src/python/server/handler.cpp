@@ -12,7 +12,6 @@
 #include "python/serde/convert.hpp"
 #include "python/serde/ttype.hpp"
 #include "python/serde/write.hpp"
-#include "python/server/brvtrace.hpp"
 
 namespace brovane::python::server {
 
@@ -99,8 +98,6 @@ void append_lossy(std::string& out, PyObject* s) {
   }
 }
 
-// ---- Declared exceptions ----
-
 // The declared exception field that an exception class name selects: the
 // first Struct-typed one whose name, or the part of it after its last ".",
 // equals `class_name`.
@@ -179,12 +176,10 @@ Result<std::string> encode_declared_exception(W& w, const ThriftField& f, PyObje
   return CallOutcome{CallOutcome::Reply{std::move(bytes)}};
 }
 
-// ---- The call ----
-
 // Converts the present values (None for the absent ones) into `out`, one per
 // declared argument. `move` takes values apart, which is right only when no
 // two arguments share a slot.
-Result<void> convert_arguments(const PyThriftMethod& method, serde::NativeStructValue& values,
+core::Status convert_arguments(const PyThriftMethod& method, serde::NativeStructValue& values,
                                const types::StructMap& map, bool move, PyObject** out) {
   std::size_t i = 0;
   for (const ThriftField& arg : method.arguments) {
@@ -266,35 +261,58 @@ protocol::PResult<std::string> encode_exception(W& w, std::string_view name, std
   return w.take();
 }
 
-// What a thread state kept for a runtime thread's life needs at its end.
+// A runtime thread's Python thread state, kept from its first entry to the
+// thread's end: one PyGILState_Ensure left unmatched keeps the state alive
+// between entries, which would otherwise make and delete one each time.
 struct KeptThreadState {
   bool kept = false;
   ~KeptThreadState() {
-    if (!kept || !RuntimeThreadGil::interpreter_available()) return;
-    const PyGILState_STATE s = PyGILState_Ensure();
-    PyGILState_Release(PyGILState_LOCKED);  // back to the count kept for the thread
-    PyGILState_Release(s);                  // count 0: the thread state goes, the lock is released
+    if (!kept) return;
+    InterpreterEntry entry;
+    // Refused: the process is going away, and the state with it.
+    if (entry) PyGILState_Release(PyGILState_LOCKED);  // the kept count; the entry's release deletes the state
   }
 };
 thread_local KeptThreadState t_kept_thread_state;
 
-}  // namespace
+// The body of a coroutine function's job, under the interpreter lock.
+CoroutineStart start_coroutine_call(CoroutineCall& call, LoopWake& wake) {
+  const PyThriftMethod& method = call.service->methods[call.method_index];
+  const CallContext ctx{call.struct_map, *call.handlers, call.protocol};
+  Result<CallOutcome> outcome = invoke_python_handler(method, ctx, call.name, std::move(call.values), call.seqid);
+  if (!outcome) return CoroutineStart{CoroutineStart::Kind::Failed, python_error_display_text(outcome.error())};
+  if (auto* reply = std::get_if<CallOutcome::Reply>(&outcome->v))
+    return CoroutineStart{CoroutineStart::Kind::Reply, std::move(reply->bytes)};
 
-bool RuntimeThreadGil::interpreter_available() noexcept { return Py_IsInitialized() && !_Py_IsFinalizing(); }
-
-RuntimeThreadGil::RuntimeThreadGil() noexcept {
-  if (!t_kept_thread_state.kept) [[unlikely]] {
-    // One ensure that is never matched keeps the thread state alive between
-    // guards; without it every release would delete it.
-    PyGILState_Ensure();
-    PyEval_SaveThread();
-    t_kept_thread_state.kept = true;
-  }
-  state_ = PyGILState_Ensure();
-  core::release_deferred_if_any();
+  Ref awaitable = std::move(std::get<CallOutcome::Awaitable>(outcome->v).object);
+  if (!call.locals) return CoroutineStart{CoroutineStart::Kind::Failed, std::move(call.loop_error)};
+  // The result is encoded on the loop thread as soon as the coroutine is
+  // done, so the connection task needs the interpreter lock no more.
+  ResultEncoder encode = [service = call.service, index = call.method_index, map = call.struct_map,
+                          protocol = call.protocol, name = call.name, seqid = call.seqid](PyObject* result) {
+    Result<std::string> bytes =
+        build_reply_body(service->methods[index].return_type, result, map, protocol, name, seqid);
+    if (!bytes) return AwaitedReply(std::unexpect, python_error_display_text(bytes.error()));
+    return AwaitedReply(std::move(*bytes));
+  };
+  Result<LoopWake> scheduled = schedule_awaitable(awaitable.get(), call.locals, call.wait, std::move(encode));
+  if (!scheduled) return CoroutineStart{CoroutineStart::Kind::Failed, python_error_display_text(scheduled.error())};
+  wake = *scheduled;
+  return CoroutineStart{CoroutineStart::Kind::Scheduled, {}};
 }
 
-RuntimeThreadGil::~RuntimeThreadGil() { PyGILState_Release(state_); }
+}  // namespace
+
+RuntimeThreadGil::RuntimeThreadGil() {
+  if (!t_kept_thread_state.kept) [[unlikely]] {
+    InterpreterEntry first;
+    if (first) {
+      PyGILState_Ensure();
+      t_kept_thread_state.kept = true;
+    }
+  }
+  entry_.emplace();
+}
 
 std::string exception_display_text(PyObject* exc) {
   std::string text;
@@ -361,38 +379,19 @@ Result<CallOutcome> invoke_python_handler(const PyThriftMethod& method, const Ca
   return CallOutcome{CallOutcome::Reply{std::move(bytes)}};
 }
 
-CoroutineStart run_coroutine_call(CoroutineCall& call) noexcept {
+CoroutineStart run_coroutine_call(CoroutineCall& call) {
+  LoopWake wake;
+  CoroutineStart start;
   try {
-    if (!RuntimeThreadGil::interpreter_available()) [[unlikely]]
-      return CoroutineStart{CoroutineStart::Kind::Failed, "interpreter is shutting down"};
-    long long a = brvtrace::now(); brvtrace::acc[0] += a - brvtrace::t0s[0];
     RuntimeThreadGil gil;
-    long long b = brvtrace::now(); brvtrace::acc[1] += b - a; brvtrace::t0s[1] = b;
-    const PyThriftMethod& method = call.service->methods[call.method_index];
-    const CallContext ctx{call.struct_map, *call.handlers, call.protocol};
-    Result<CallOutcome> outcome = invoke_python_handler(method, ctx, call.name, std::move(call.values), call.seqid);
-    if (!outcome) return CoroutineStart{CoroutineStart::Kind::Failed, python_error_display_text(outcome.error())};
-    if (auto* reply = std::get_if<CallOutcome::Reply>(&outcome->v))
-      return CoroutineStart{CoroutineStart::Kind::Reply, std::move(reply->bytes)};
-
-    Ref awaitable = std::move(std::get<CallOutcome::Awaitable>(outcome->v).object);
-    if (!call.locals) return CoroutineStart{CoroutineStart::Kind::Failed, std::move(call.loop_error)};
-    // The result is encoded on the loop thread as soon as the coroutine is
-    // done, so the connection task needs the interpreter lock no more.
-    ResultEncoder encode = [service = call.service, index = call.method_index, map = call.struct_map,
-                            protocol = call.protocol, name = call.name, seqid = call.seqid](PyObject* result) {
-      Result<std::string> bytes =
-          build_reply_body(service->methods[index].return_type, result, map, protocol, name, seqid);
-      if (!bytes) return AwaitedReply(std::unexpect, python_error_display_text(bytes.error()));
-      return AwaitedReply(std::move(*bytes));
-    };
-    if (auto s = schedule_awaitable(awaitable.get(), call.locals, call.wait, std::move(encode)); !s)
-      return CoroutineStart{CoroutineStart::Kind::Failed, python_error_display_text(s.error())};
-    brvtrace::t0s[5] = brvtrace::now(); brvtrace::acc[2] += brvtrace::t0s[5] - b;
-    return CoroutineStart{CoroutineStart::Kind::Scheduled, {}};
+    if (!gil) [[unlikely]]
+      return CoroutineStart{CoroutineStart::Kind::Failed, "RuntimeError: the interpreter is shutting down"};
+    start = start_coroutine_call(call, wake);
   } catch (const std::bad_alloc&) {
-    return CoroutineStart{CoroutineStart::Kind::Failed, "MemoryError: "};
+    start = CoroutineStart{CoroutineStart::Kind::Failed, "MemoryError: "};
   }
+  wake.ring();  // the lock is free now: the loop thread can take it at once
+  return start;
 }
 
 }  // namespace brovane::python::server

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -19,6 +20,7 @@
 #include "python/serde/native.hpp"
 #include "python/server/asyncio_loop.hpp"
 #include "python/server/coroutine_bridge.hpp"
+#include "python/server/interpreter_gate.hpp"
 #include "python/server/context.hpp"
 #include "python/types/descriptors.hpp"
 #include "python/types/enums.hpp"
@@ -30,23 +32,21 @@ namespace brovane::python::server {
 inline constexpr std::int32_t kUnknownMethod = 1;
 inline constexpr std::int32_t kInternalError = 6;
 
-// Takes the interpreter lock on a runtime thread for the guard's scope. The
-// thread keeps one Python thread state for its whole life (made on first use,
-// deleted as the thread ends), so a request costs one lock hand-over and
-// nothing else.
+// The interpreter lock on a runtime thread for the guard's scope, through
+// the server's interpreter gate (refused once the interpreter is closing:
+// test the guard). The thread keeps one Python thread state for its whole
+// life, made on first entry and deleted as the thread ends, so an entry
+// costs a lock hand-over and nothing else.
 class [[nodiscard]] RuntimeThreadGil {
  public:
-  RuntimeThreadGil() noexcept;
-  ~RuntimeThreadGil();
+  RuntimeThreadGil();
   RuntimeThreadGil(const RuntimeThreadGil&) = delete;
   RuntimeThreadGil& operator=(const RuntimeThreadGil&) = delete;
 
-  // False once the interpreter is finalizing: a native thread that asks for
-  // the lock then is ended on the spot, in the middle of our frames.
-  static bool interpreter_available() noexcept;
+  explicit operator bool() const noexcept { return static_cast<bool>(*entry_); }
 
  private:
-  PyGILState_STATE state_;
+  std::optional<InterpreterEntry> entry_;
 };
 
 // The successful result of a handler call.
@@ -135,7 +135,7 @@ struct CoroutineStart {
 
 // The blocking-pool job of a coroutine function: takes the interpreter lock,
 // calls the handler, and hands the coroutine it returns to `call.locals`'s
-// loop, whose thread encodes the result into the reply. Never throws.
-CoroutineStart run_coroutine_call(CoroutineCall& call) noexcept;
+// loop, whose thread encodes the result into the reply.
+CoroutineStart run_coroutine_call(CoroutineCall& call);
 
 }  // namespace brovane::python::server

@@ -28,7 +28,13 @@ Gate& gate() {
   return *g;
 }
 
-bool finalizing() noexcept { return !Py_IsInitialized() || _Py_IsFinalizing(); }
+bool finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  return !Py_IsInitialized() || Py_IsFinalizing();  // public from 3.13 on
+#else
+  return !Py_IsInitialized() || _Py_IsFinalizing();
+#endif
+}
 
 // The atexit hook: runs on the exiting thread, with the lock, before the
 // interpreter begins to finalize.

@@ -4,12 +4,15 @@
 
 #include <Python.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
+#include <utility>
 
 #include "python/types/descriptors.hpp"
 
@@ -20,8 +23,31 @@ namespace brovane::python::types {
 // changed.
 const std::shared_ptr<const FieldsByName>& empty_fields_by_name();
 
+// One of an instance's two stores: a fixed run of per-slot entries, read
+// like a vector (size, indexing, iteration). Its memory belongs to the
+// InstanceData holding it.
+template <class T>
+class SlotArray {
+ public:
+  std::size_t size() const noexcept { return n_; }
+  bool empty() const noexcept { return n_ == 0; }
+  T& operator[](std::size_t i) noexcept { return p_[i]; }
+  const T& operator[](std::size_t i) const noexcept { return p_[i]; }
+  T* data() noexcept { return p_; }
+  const T* data() const noexcept { return p_; }
+  T* begin() noexcept { return p_; }
+  T* end() noexcept { return p_ + n_; }
+  const T* begin() const noexcept { return p_; }
+  const T* end() const noexcept { return p_ + n_; }
+
+ private:
+  friend struct InstanceData;
+  T* p_ = nullptr;
+  std::size_t n_ = 0;
+};
+
 // Both value stores are indexed by the slot of a name in `field_names`
-// (FieldNames::find), so a field is one vector access, not a hash lookup.
+// (FieldNames::find), so a field is one array access, not a hash lookup.
 // A name is a field of the instance exactly when `field_names` has a slot
 // for it: for descriptor-made instances the slots are the keys of
 // `fields_by_name`, for constructor-made ones the keyword names.
@@ -30,30 +56,75 @@ const std::shared_ptr<const FieldsByName>& empty_fields_by_name();
 // struct value converted from a dict may carry undeclared keys); making an
 // instance drops them, as no operation of the instance could reach them.
 struct InstanceData {
+  using StoredValue = std::optional<ast::ThriftValue>;
+
   std::string struct_name;
   std::shared_ptr<const FieldNames> field_names;
   std::shared_ptr<const FieldsByName> fields_by_name;  // empty for constructor-made instances
   StructMap struct_map;                                // empty for constructor-made instances
 
   // Wire values, defaults, and the converted form of values set from Python.
-  std::vector<std::optional<ast::ThriftValue>> thrift_values;
+  SlotArray<StoredValue> thrift_values;
   // Python objects set by the user or cached by reading: owned references,
   // nullptr for none. Preferred over thrift_values by readers and writers.
   // The instance takes part in cycle collection through these.
-  std::vector<PyObject*> py_values;
+  SlotArray<PyObject*> py_values;
 
   InstanceData() = default;
   InstanceData(const InstanceData&) = delete;
   InstanceData& operator=(const InstanceData&) = delete;
-  InstanceData(InstanceData&&) noexcept = default;
-  InstanceData& operator=(InstanceData&&) noexcept = default;
-  ~InstanceData() { clear_py_values(); }
+  InstanceData(InstanceData&& o) noexcept
+      : struct_name(std::move(o.struct_name)),
+        field_names(std::move(o.field_names)),
+        fields_by_name(std::move(o.fields_by_name)),
+        struct_map(std::move(o.struct_map)),
+        thrift_values(std::exchange(o.thrift_values, {})),
+        py_values(std::exchange(o.py_values, {})) {}
+  InstanceData& operator=(InstanceData&& o) noexcept {
+    if (this != &o) {
+      clear_py_values();
+      free_stores();
+      struct_name = std::move(o.struct_name);
+      field_names = std::move(o.field_names);
+      fields_by_name = std::move(o.fields_by_name);
+      struct_map = std::move(o.struct_map);
+      thrift_values = std::exchange(o.thrift_values, {});
+      py_values = std::exchange(o.py_values, {});
+    }
+    return *this;
+  }
+  ~InstanceData() {
+    clear_py_values();
+    free_stores();
+  }
 
-  // Sizes both stores to the slot count of `field_names`.
+  // Sizes both stores to the slot count of `field_names`, keeping the
+  // entries of the slots that remain (the Python references of dropped
+  // slots are released: interpreter lock held). Both stores share one
+  // allocation, made here.
   void size_stores() {
     const std::size_t n = field_names ? field_names->slot_count() : 0;
-    thrift_values.resize(n);
-    py_values.resize(n, nullptr);
+    if (n == thrift_values.n_ && n == py_values.n_) return;
+    void* block = n == 0 ? nullptr : ::operator new(n * (sizeof(StoredValue) + sizeof(PyObject*)));
+    auto* values = static_cast<StoredValue*>(block);
+    auto* objects = reinterpret_cast<PyObject**>(values + n);
+    const std::size_t keep = std::min(n, thrift_values.n_);
+    for (std::size_t i = 0; i < n; ++i) {
+      ::new (values + i) StoredValue(i < keep ? std::move(thrift_values.p_[i]) : StoredValue());
+      objects[i] = nullptr;
+    }
+    for (std::size_t i = 0; i < py_values.n_; ++i) {
+      PyObject* o = std::exchange(py_values.p_[i], nullptr);
+      if (i < n)
+        objects[i] = o;
+      else
+        Py_XDECREF(o);
+    }
+    free_stores();
+    thrift_values.p_ = values;
+    thrift_values.n_ = n;
+    py_values.p_ = objects;
+    py_values.n_ = n;
   }
   std::size_t slot_count() const noexcept { return py_values.size(); }
 
@@ -75,6 +146,16 @@ struct InstanceData {
   // no dangling pointer.
   void clear_py_values() noexcept {
     for (PyObject*& o : py_values) Py_CLEAR(o);
+  }
+
+ private:
+  // Destroys the stored values and frees the block (whose Python references
+  // are already released).
+  void free_stores() noexcept {
+    for (StoredValue& v : thrift_values) v.~StoredValue();
+    ::operator delete(static_cast<void*>(thrift_values.p_));  // the block starts with the values
+    thrift_values = {};
+    py_values = {};
   }
 };
 

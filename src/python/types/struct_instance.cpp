@@ -75,6 +75,15 @@ Ref store_value(InstanceData& d, std::uint32_t slot, PyObject* value, bool keep_
 // field is unset. A stored value that cannot become a Python object (a map
 // whose keys would be lists) raises that conversion's error and caches
 // nothing, so the stored value stays intact for the writers.
+//
+// The conversion copies rather than takes the stored value apart, although
+// readers and writers prefer the cached object from then on: converting an
+// instance to a ThriftValue falls back to the stored value for a field whose
+// object fails to convert (a cached list the caller filled with None, a
+// cached nested instance borrowed elsewhere at that moment), and that fallback
+// must still see the value that was read. Only objects that always convert
+// back (numbers, str, bytes) could be moved out, and moving those saves
+// nothing.
 Result<Ref> get_field(InstanceData& d, std::uint32_t slot) {
   if (PyObject* o = d.py_values[slot]) return Ref::borrow(o);
   Ref value;
@@ -356,6 +365,33 @@ PyObject* new_instance_object(InstanceData&& data) {
     return nullptr;
   }
   return r->release();
+}
+
+ThriftStructInstanceObject* new_blank_instance(std::string_view struct_name,
+                                               const std::shared_ptr<const FieldNames>& field_names,
+                                               const std::shared_ptr<const FieldsByName>& fields_by_name,
+                                               const StructMap& struct_map) {
+  // The state is built in place, never moved through temporaries.
+  PyTypeObject* type = struct_instance_type();
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) [[unlikely]]
+    return nullptr;
+  Obj* o = as_struct_instance(self);
+  ::new (&o->borrow) core::BorrowFlag{};
+  ::new (&o->value) InstanceData();
+  try {
+    InstanceData& d = o->value;
+    d.struct_name = struct_name;
+    d.field_names = field_names ? field_names : no_field_names();
+    d.fields_by_name = fields_by_name ? fields_by_name : empty_fields_by_name();
+    d.struct_map = struct_map ? struct_map : empty_struct_map();
+    d.size_stores();
+  } catch (const std::bad_alloc&) {
+    Py_DECREF(self);
+    PyErr_NoMemory();
+    return nullptr;
+  }
+  return o;
 }
 
 PyObject* new_instance_with_defaults(const ThriftStruct& descriptor) {

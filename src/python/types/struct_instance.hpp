@@ -6,6 +6,8 @@
 
 #include <Python.h>
 
+#include <memory>
+#include <string_view>
 #include <utility>
 
 #include "python/core/borrow.hpp"
@@ -46,6 +48,17 @@ inline ThriftStructInstanceObject* as_struct_instance(PyObject* o) noexcept {
 // sized to its field_names (InstanceData::size_stores). New reference, or
 // nullptr with a Python exception set. `data` is consumed either way.
 PyObject* new_instance_object(InstanceData&& data);
+
+// A new instance (of the class itself) named `struct_name`, sharing the
+// given tables (null ones stand for the empty tables), with both stores
+// sized to the slots of `field_names` and empty. The caller fills
+// thrift_values before the object reaches any other code; the cycle
+// collector already knows it and finds no Python objects in it. New
+// reference, or nullptr with a Python exception set.
+ThriftStructInstanceObject* new_blank_instance(std::string_view struct_name,
+                                               const std::shared_ptr<const FieldNames>& field_names,
+                                               const std::shared_ptr<const FieldsByName>& fields_by_name,
+                                               const StructMap& struct_map);
 
 // The descriptor's defaults: every declared default_value copied into
 // thrift_values, nothing in py_values. New reference, or nullptr with an
