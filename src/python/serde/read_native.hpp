@@ -269,19 +269,22 @@ IoStatus read_struct_value(R& r, const types::ThriftStruct& d, const std::string
   if (depth >= kMaxNestingDepth) [[unlikely]]
     return std::unexpected(value_read_error(nesting_too_deep()));
   BRV_READ(r.read_struct_begin());
-  ast::StructFields entries;
   if (d.field_names) {
-    EntryStore store(entries, *d.field_names);
+    // Built where it goes: the fields are read into their final place.
+    ast::ThriftValue::Struct& out = put.emplace<ast::ThriftValue::Struct>();
+    out.name.emplace(name);
+    EntryStore store(out.fields, *d.field_names);
     if (auto s = read_struct_body(r, d.fields, d.field_index, map, store, depth + 1); !s) [[unlikely]]
       return s;
-  } else {
-    std::vector<std::optional<ast::ThriftValue>> none;
-    SlotStore store(none);
-    if (auto s = read_struct_body(r, {}, d.field_index, map, store, depth + 1); !s) [[unlikely]]
-      return s;
+    BRV_READ(r.read_struct_end());
+    return {};
   }
+  std::vector<std::optional<ast::ThriftValue>> none;
+  SlotStore store(none);
+  if (auto s = read_struct_body(r, {}, d.field_index, map, store, depth + 1); !s) [[unlikely]]
+    return s;
   BRV_READ(r.read_struct_end());
-  put.put(ast::ThriftValue::Struct{name, std::move(entries)});
+  put.put(ast::ThriftValue::Struct{name, {}});
   return {};
 }
 

@@ -4,7 +4,6 @@
 
 #include <Python.h>
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -100,31 +99,28 @@ struct InstanceData {
 
   // Sizes both stores to the slot count of `field_names`, keeping the
   // entries of the slots that remain (the Python references of dropped
-  // slots are released: interpreter lock held). Both stores share one
-  // allocation, made here.
+  // slots are released once the new stores are in place: interpreter lock
+  // held). Both stores share one allocation, made here.
   void size_stores() {
     const std::size_t n = field_names ? field_names->slot_count() : 0;
     if (n == thrift_values.n_ && n == py_values.n_) return;
     void* block = n == 0 ? nullptr : ::operator new(n * (sizeof(StoredValue) + sizeof(PyObject*)));
     auto* values = static_cast<StoredValue*>(block);
     auto* objects = reinterpret_cast<PyObject**>(values + n);
-    const std::size_t keep = std::min(n, thrift_values.n_);
     for (std::size_t i = 0; i < n; ++i) {
-      ::new (values + i) StoredValue(i < keep ? std::move(thrift_values.p_[i]) : StoredValue());
-      objects[i] = nullptr;
-    }
-    for (std::size_t i = 0; i < py_values.n_; ++i) {
-      PyObject* o = std::exchange(py_values.p_[i], nullptr);
-      if (i < n)
-        objects[i] = o;
+      if (i < thrift_values.n_)
+        ::new (values + i) StoredValue(std::move(thrift_values.p_[i]));
       else
-        Py_XDECREF(o);
+        ::new (values + i) StoredValue();
+      objects[i] = i < py_values.n_ ? std::exchange(py_values.p_[i], nullptr) : nullptr;
     }
-    free_stores();
+    SlotArray<StoredValue> old_values = std::exchange(thrift_values, {});
+    SlotArray<PyObject*> old_objects = std::exchange(py_values, {});
     thrift_values.p_ = values;
     thrift_values.n_ = n;
     py_values.p_ = objects;
     py_values.n_ = n;
+    release(old_values, old_objects);  // what no slot kept
   }
   std::size_t slot_count() const noexcept { return py_values.size(); }
 
@@ -149,14 +145,17 @@ struct InstanceData {
   }
 
  private:
-  // Destroys the stored values and frees the block (whose Python references
-  // are already released).
-  void free_stores() noexcept {
-    for (StoredValue& v : thrift_values) v.~StoredValue();
-    ::operator delete(static_cast<void*>(thrift_values.p_));  // the block starts with the values
-    thrift_values = {};
-    py_values = {};
+  // Releases the Python references left in `objects`, destroys the values
+  // and frees the block both live in (which starts with the values).
+  static void release(SlotArray<StoredValue>& values, SlotArray<PyObject*>& objects) noexcept {
+    for (PyObject*& o : objects) Py_CLEAR(o);
+    for (StoredValue& v : values) v.~StoredValue();
+    ::operator delete(static_cast<void*>(values.p_));
+    values = {};
+    objects = {};
   }
+  // The instance's own stores, the same way.
+  void free_stores() noexcept { release(thrift_values, py_values); }
 };
 
 }  // namespace brovane::python::types
