@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <type_traits>
 #include <unordered_map>
 #include <utility>
@@ -152,6 +153,10 @@ class StructFields {
   // Appends without looking for an existing entry; for builders that know
   // their names are distinct (e.g. a decoder driven by declared fields).
   ThriftValue& append_unique(std::string name, ThriftValue value);
+  // The same with the entry built in place: its name from `name`, its value
+  // from `args` (an alternative, or another ThriftValue).
+  template <class... Args>
+  ThriftValue& emplace_unique(std::string_view name, Args&&... args);
   const ThriftValue* find(std::string_view name) const noexcept;
   ThriftValue* find(std::string_view name) noexcept;
   bool erase(std::string_view name);
@@ -234,6 +239,9 @@ struct ThriftValue {
   template <class T>
     requires std::is_constructible_v<Variant, T&&> && (!std::is_same_v<std::remove_cvref_t<T>, ThriftValue>)
   ThriftValue(T&& alt) : v(std::forward<T>(alt)) {}  // NOLINT: implicit from any alternative
+  // Alternative `T` built in place from `args`.
+  template <class T, class... Args>
+  explicit ThriftValue(std::in_place_type_t<T> t, Args&&... args) : v(t, std::forward<Args>(args)...) {}
 
   Kind kind() const noexcept { return static_cast<Kind>(v.index()); }
   std::size_t index() const noexcept { return v.index(); }
@@ -245,6 +253,13 @@ struct ThriftValue {
 
   bool operator==(const ThriftValue&) const = default;
 };
+
+template <class... Args>
+ThriftValue& StructFields::emplace_unique(std::string_view name, Args&&... args) {
+  return entries_
+      .emplace_back(std::piecewise_construct, std::forward_as_tuple(name), std::forward_as_tuple(std::forward<Args>(args)...))
+      .second;
+}
 
 static_assert(std::is_same_v<std::variant_alternative_t<8, ThriftType::Variant>, ThriftType::List>);
 static_assert(std::is_same_v<std::variant_alternative_t<11, ThriftType::Variant>, ThriftType::Struct>);

@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <limits>
 #include <span>
 #include <string>
 #include <string_view>
@@ -20,14 +19,10 @@ namespace binary_detail {
 
 // "Bad version: 0x{:08x}" for the first four bytes of a message.
 [[gnu::cold]] ProtocolError bad_version(std::uint32_t word);
-// "negative length: {}"
-[[gnu::cold]] ProtocolError negative_length(std::int32_t len);
-// "length too large for i32: {}": the i32 length prefix cannot express it.
-[[gnu::cold]] ProtocolError length_too_large(std::size_t len);
 
 }  // namespace binary_detail
 
-class BinaryProtocolReader {
+class BinaryProtocolReader : public PrefixedStringReads<BinaryProtocolReader> {
  public:
   explicit BinaryProtocolReader(std::string_view input) noexcept : in_(input) {}
   BinaryProtocolReader(const char* data, std::size_t size) noexcept : in_(data, size) {}
@@ -98,26 +93,13 @@ class BinaryProtocolReader {
     return std::bit_cast<double>(bits);
   }
 
-  // Views into the input: valid as long as the input lives.
+  // A view into the input, valid as long as the input lives; the other
+  // string reads build on it.
   PResult<std::string_view> read_binary_view() {
     const std::int32_t len = BRV_TRY(in_.read_be<std::int32_t>());
     if (len < 0) [[unlikely]]
-      return std::unexpected(binary_detail::negative_length(len));
+      return std::unexpected(negative_length(len));
     return in_.take_view(static_cast<std::size_t>(len));
-  }
-  PResult<std::string_view> read_string_view() {
-    const std::string_view s = BRV_TRY(read_binary_view());
-    BRV_TRY_VOID(check_utf8(s));
-    return s;
-  }
-  // The length is checked against the input before anything is allocated.
-  PResult<std::string> read_binary() {
-    const std::string_view s = BRV_TRY(read_binary_view());
-    return std::string(s);
-  }
-  PResult<std::string> read_string() {
-    const std::string_view s = BRV_TRY(read_string_view());
-    return std::string(s);
   }
 
  private:
@@ -142,8 +124,8 @@ class BinaryProtocolWriter {
   std::string_view output() const noexcept { return out_.view(); }
 
   PStatus write_message_begin(const MessageHeader& h) {
-    if (h.name.size() > kMaxLength) [[unlikely]]
-      return std::unexpected(binary_detail::length_too_large(h.name.size()));
+    if (h.name.size() > kMaxPrefixedLength) [[unlikely]]
+      return std::unexpected(length_too_large(h.name.size()));
     out_.reserve_more(12 + h.name.size());
     out_.put_be<std::uint32_t>(0x80010000u | static_cast<std::uint8_t>(h.message_type));
     out_.put_be<std::int32_t>(static_cast<std::int32_t>(h.name.size()));
@@ -217,8 +199,8 @@ class BinaryProtocolWriter {
   // A length beyond the i32 prefix is refused rather than written wrapped,
   // which would corrupt everything after it.
   PStatus write_binary(std::string_view bytes) {
-    if (bytes.size() > kMaxLength) [[unlikely]]
-      return std::unexpected(binary_detail::length_too_large(bytes.size()));
+    if (bytes.size() > kMaxPrefixedLength) [[unlikely]]
+      return std::unexpected(length_too_large(bytes.size()));
     char* p = out_.claim(4 + bytes.size());
     const std::uint32_t len = to_big_endian(static_cast<std::uint32_t>(bytes.size()));
     std::memcpy(p, &len, 4);
@@ -228,9 +210,6 @@ class BinaryProtocolWriter {
   PStatus write_string(std::string_view s) { return write_binary(s); }
 
  private:
-  static constexpr std::size_t kMaxLength =
-      static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
-
   OutputBuffer out_;
 };
 

@@ -1,5 +1,6 @@
-// Byte-level helpers shared by the codecs: a bounds-checked input cursor and
-// an append-only output buffer with an inline fast path.
+// Byte-level helpers shared by the codecs: length prefixes and the string
+// reads built on them, a bounds-checked input cursor and an append-only
+// output buffer with an inline fast path.
 #pragma once
 
 #include <bit>
@@ -7,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <span>
 #include <string>
 #include <string_view>
@@ -24,6 +26,41 @@ constexpr T to_big_endian(T v) noexcept {
     return v;
   }
 }
+
+// The largest length an i32 length prefix can express.
+inline constexpr std::size_t kMaxPrefixedLength =
+    static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
+
+// InvalidData "negative length: {}": a length prefix below zero.
+[[gnu::cold]] ProtocolError negative_length(std::int32_t len);
+// InvalidData "length too large for i32: {}": more bytes than a length
+// prefix can express, refused rather than written with a wrapped length.
+[[gnu::cold]] ProtocolError length_too_large(std::size_t len);
+
+// The string reads of a codec whose strings and binaries are length-prefixed
+// bytes of the input. `Reader` supplies read_binary_view, which checks the
+// length against the remaining input; the UTF-8 checked and the owning forms
+// are built on it, so nothing is allocated before that check.
+template <class Reader>
+class PrefixedStringReads {
+ public:
+  PResult<std::string_view> read_string_view() {
+    const std::string_view s = BRV_TRY(self().read_binary_view());
+    BRV_TRY_VOID(check_utf8(s));
+    return s;
+  }
+  PResult<std::string> read_binary() {
+    const std::string_view s = BRV_TRY(self().read_binary_view());
+    return std::string(s);
+  }
+  PResult<std::string> read_string() {
+    const std::string_view s = BRV_TRY(read_string_view());
+    return std::string(s);
+  }
+
+ private:
+  Reader& self() noexcept { return static_cast<Reader&>(*this); }
+};
 
 // Walks a complete input that the caller keeps alive. A take of more bytes
 // than remain moves the position to the end and fails, so a failed read never

@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
-#include <limits>
 #include <memory>
 #include <optional>
 #include <span>
@@ -31,10 +30,6 @@ namespace compact_detail {
 // InvalidData "Bad protocol id" / "Bad protocol version".
 [[gnu::cold]] ProtocolError bad_protocol_id();
 [[gnu::cold]] ProtocolError bad_protocol_version();
-// InvalidData "negative length: {}", the Binary reader's text.
-[[gnu::cold]] ProtocolError negative_length(std::int32_t len);
-// InvalidData "length too large for i32: {}", the Binary writer's text.
-[[gnu::cold]] ProtocolError length_too_large(std::size_t len);
 // InvalidData "field header outside of a struct": a field header read or
 // written while no struct is open (empty last-field-id stack).
 [[gnu::cold]] ProtocolError no_open_struct();
@@ -254,7 +249,7 @@ class FieldIdStack {
   std::int16_t inline_[kInline]{};
 };
 
-class CompactProtocolReader {
+class CompactProtocolReader : public PrefixedStringReads<CompactProtocolReader> {
  public:
   // The caller chooses the initial last-field-id stack (callers start with
   // [0] or [0, 0]); no bool is pending.
@@ -397,8 +392,9 @@ class CompactProtocolReader {
     return std::bit_cast<double>(to_big_endian(bits));
   }
 
-  // Views into the input: valid as long as the input lives. The length is
-  // compared with the remaining input before anything else happens.
+  // A view into the input, valid as long as the input lives; the other
+  // string reads build on it. The length is compared with the remaining
+  // input before anything else happens.
   PResult<std::string_view> read_binary_view() {
     const std::int32_t len = compact_detail::unzigzag32(BRV_TRY(read_varint32()));
     if (len < 0) [[unlikely]]
@@ -410,19 +406,6 @@ class CompactProtocolReader {
     const std::string_view s(reinterpret_cast<const char*>(pos_), static_cast<std::size_t>(len));
     pos_ += len;
     return s;
-  }
-  PResult<std::string_view> read_string_view() {
-    const std::string_view s = BRV_TRY(read_binary_view());
-    BRV_TRY_VOID(check_utf8(s));
-    return s;
-  }
-  PResult<std::string> read_binary() {
-    const std::string_view s = BRV_TRY(read_binary_view());
-    return std::string(s);
-  }
-  PResult<std::string> read_string() {
-    const std::string_view s = BRV_TRY(read_string_view());
-    return std::string(s);
   }
 
  private:
@@ -479,7 +462,7 @@ class CompactProtocolWriter {
   }
 
   PStatus write_message_begin(const MessageHeader& h) {
-    if (h.name.size() > kMaxLength) [[unlikely]]
+    if (h.name.size() > kMaxPrefixedLength) [[unlikely]]
       return compact_detail::fail_length_too_large(h.name.size());
     const std::uint32_t seqid = compact_detail::zigzag32(h.seqid);
     const std::uint32_t len = compact_detail::zigzag32(static_cast<std::int32_t>(h.name.size()));
@@ -585,7 +568,7 @@ class CompactProtocolWriter {
   // A length beyond i32 is refused rather than written wrapped, which would
   // corrupt everything after it.
   PStatus write_binary(std::string_view bytes) {
-    if (bytes.size() > kMaxLength) [[unlikely]]
+    if (bytes.size() > kMaxPrefixedLength) [[unlikely]]
       return compact_detail::fail_length_too_large(bytes.size());
     const std::uint32_t len = compact_detail::zigzag32(static_cast<std::int32_t>(bytes.size()));
     char* p;
@@ -602,9 +585,6 @@ class CompactProtocolWriter {
   PStatus write_string(std::string_view s) { return write_binary(s); }
 
  private:
-  static constexpr std::size_t kMaxLength =
-      static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
-
   static constexpr std::uint8_t to_underlying(MessageType t) noexcept {
     return static_cast<std::uint8_t>(t);
   }

@@ -1,39 +1,21 @@
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 
-#include <atomic>
 #include <bit>
 #include <cstdio>
-#include <cstdlib>
 #include <limits>
-#include <new>
 #include <random>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "codec_test_support.hpp"
 #include "protocol/compact.hpp"
-
-// Records the largest allocation made while armed, to show that a declared
-// length is checked against the input before anything is reserved for it.
-namespace {
-std::atomic<bool> g_track{false};
-std::atomic<std::size_t> g_largest{0};
-}  // namespace
-
-[[gnu::noinline]] void* operator new(std::size_t n) {
-  if (g_track.load(std::memory_order_relaxed) && n > g_largest.load(std::memory_order_relaxed))
-    g_largest.store(n, std::memory_order_relaxed);
-  if (void* p = std::malloc(n ? n : 1)) return p;
-  throw std::bad_alloc();
-}
-[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
 using namespace brovane::protocol;
 using namespace std::string_literals;
+using codec_test::hex;
 
 static_assert(InputProtocol<CompactProtocolReader>);
 static_assert(OutputProtocol<CompactProtocolWriter>);
@@ -52,17 +34,6 @@ std::string unhex(std::string_view text) {
       nibbles = 0;
       acc = 0;
     }
-  }
-  return out;
-}
-
-std::string hex(std::string_view s) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : s) {
-    if (!out.empty()) out += ' ';
-    out += kDigits[c >> 4];
-    out += kDigits[c & 15];
   }
   return out;
 }
@@ -591,17 +562,8 @@ TEST(CompactReader, LastFieldIdStack) {
 TEST(CompactReader, LengthCheckedBeforeAllocating) {
   for (const char* text : {"FE FF FF FF 0F 61 62", "80 80 80 08 61", "FE FF FF FF FF FF FF 0F"}) {
     const std::string input = unhex(text);
-    CompactProtocolReader strings(input, {0});
-    CompactProtocolReader binaries(input, {0});
-    g_largest = 0;
-    g_track = true;
-    const bool s_failed = !strings.read_string().has_value();
-    const bool b_failed = !binaries.read_binary().has_value();
-    g_track = false;
-    EXPECT_TRUE(s_failed) << text;
-    EXPECT_TRUE(b_failed) << text;
-    EXPECT_GT(g_largest.load(), 0u);    // the hook sees the error text
-    EXPECT_LT(g_largest.load(), 256u);  // and nothing sized from the length
+    codec_test::expect_length_checked_before_allocating([&] { return CompactProtocolReader(input, {0}); },
+                                                        text);
   }
 }
 
@@ -709,20 +671,9 @@ TEST(CompactWriter, BufferOwnership) {
   EXPECT_EQ(r.remaining(), 0u);
 }
 
-// 2^31 bytes cannot be expressed in the i32 length; the writer refuses them
-// instead of writing a wrapped length. The bytes are address space only.
 TEST(CompactWriter, RefusesLengthsBeyondI32) {
-  const std::size_t huge = std::size_t{1} << 31;
-  void* mem = mmap(nullptr, huge, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  ASSERT_NE(mem, MAP_FAILED);
-  const std::string_view big(static_cast<const char*>(mem), huge);
   CompactProtocolWriter w({0});
-  const auto s = w.write_string(big);
-  ASSERT_FALSE(s.has_value());
-  EXPECT_EQ(show_error(s.error()), "ERR invalid data: length too large for i32: 2147483648");
-  EXPECT_FALSE(w.write_binary(big).has_value());
-  EXPECT_EQ(w.output().size(), 0u);
-  munmap(mem, huge);
+  codec_test::expect_refuses_lengths_beyond_i32(w);
 }
 
 // A message that uses every operation, with nested structs and containers.

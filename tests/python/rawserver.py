@@ -1,97 +1,17 @@
-"""A raw-socket test peer for client tests, and Binary encoding helpers.
+"""A raw-socket test peer for client tests.
 
 RawServer listens on 127.0.0.1 with a port chosen by the system and runs a
 script for each accepted connection on a thread of its own. Scripts read the
-exact bytes that the client sent and answer with exact bytes, so tests fix
-the wire form on both sides. Every blocking step is bounded by TIMEOUT.
+exact bytes that the client sent and answer with exact bytes (see wire), so
+tests fix the wire form on both sides. Every blocking step is bounded by
+TIMEOUT.
 """
 
 import queue
 import socket
-import struct
 import threading
 
-TIMEOUT = 10.0
-
-# Message types and wire type codes.
-CALL, REPLY, EXCEPTION, ONEWAY = 1, 2, 3, 4
-T_STOP, T_BOOL, T_BYTE, T_DOUBLE, T_I16, T_I32, T_I64 = 0, 2, 3, 4, 6, 8, 10
-T_STRING, T_STRUCT, T_MAP, T_SET, T_LIST = 11, 12, 13, 14, 15
-
-
-def i16(v):
-    return struct.pack(">h", v)
-
-
-def i32(v):
-    return struct.pack(">i", v)
-
-
-def i64(v):
-    return struct.pack(">q", v)
-
-
-def string(s):
-    if isinstance(s, str):
-        s = s.encode()
-    return i32(len(s)) + s
-
-
-def field(ttype, fid, payload):
-    """One Binary field: type byte, big-endian id, the value's bytes."""
-    return bytes([ttype]) + i16(fid) + payload
-
-
-def message(name, mtype, seqid, body):
-    """A strict Binary message: version word, name, sequence id, body."""
-    return bytes([0x80, 0x01, 0x00, mtype]) + string(name) + i32(seqid) + body
-
-
-def framed(data):
-    return i32(len(data)) + data
-
-
-def app_exception_body(message_text, type_):
-    return field(T_STRING, 1, string(message_text)) + field(T_I32, 2, i32(type_)) + b"\x00"
-
-
-def recv_exact(conn, n):
-    """Exactly n bytes, or fewer if the peer ends the stream first."""
-    out = b""
-    while len(out) < n:
-        chunk = conn.recv(n - len(out))
-        if not chunk:
-            break
-        out += chunk
-    return out
-
-
-def recv_frame(conn):
-    """The body of one Framed message, or None when the stream ended."""
-    head = recv_exact(conn, 4)
-    if len(head) < 4:
-        return None
-    (length,) = struct.unpack(">i", head)
-    return recv_exact(conn, length)
-
-
-def recv_until_closed(conn):
-    out = b""
-    while True:
-        chunk = conn.recv(65536)
-        if not chunk:
-            return out
-        out += chunk
-
-
-def parse_request(body):
-    """(name, message type, seqid, remaining bytes) of a Binary message body."""
-    assert body[:2] == b"\x80\x01", body
-    mtype = body[3]
-    (n,) = struct.unpack(">i", body[4:8])
-    name = body[8:8 + n].decode()
-    (seqid,) = struct.unpack(">i", body[8 + n:12 + n])
-    return name, mtype, seqid, body[12 + n:]
+from wire import TIMEOUT, framed, recv_frame
 
 
 class RawServer:

@@ -1,115 +1,39 @@
-"""Helpers for tests that talk to a running ThriftServer over raw sockets.
+"""Helpers for tests that run ThriftServers and talk to them over raw sockets.
 
 `ServerCase` starts servers on 127.0.0.1 with ports chosen by the system,
 keeps the server's console lines (written straight to descriptors 1 and 2)
 out of the test output while keeping them readable, and stops every server
-at the end. `Conn` is a raw client socket with Framed and Buffered helpers.
-The Binary, Compact and JSON encoders here are deliberately small and
-independent of the module, so tests fix the wire form on both sides. Every
-wait is bounded.
+at the end. `Console` captures the descriptors, `Conn` is a raw client
+socket with Framed and Buffered helpers, and the wire forms come from wire.
+Every wait is bounded.
 """
 
-import contextlib
 import glob
-import json
 import os
 import socket
 import struct
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
 from brovane import ProtocolType, ThriftParser, ThriftServer, TransportType
 
-TIMEOUT = 10.0
+from wire import TIMEOUT, framed, free_port, recv_exact, recv_frame
 
-CALL, REPLY, EXCEPTION, ONEWAY = 1, 2, 3, 4
-T_STOP, T_BOOL, T_BYTE, T_DOUBLE, T_I16, T_I32, T_I64 = 0, 2, 3, 4, 6, 8, 10
-T_STRING, T_STRUCT, T_MAP, T_SET, T_LIST = 11, 12, 13, 14, 15
+# The wire names this module used to define, for importers not yet moved to
+# wire itself.
+from wire import (CALL, EXCEPTION, ONEWAY, REPLY, T_BOOL, T_BYTE, T_DOUBLE, T_I16, T_I32, T_I64,  # noqa: F401
+                  T_LIST, T_MAP, T_SET, T_STOP, T_STRING, T_STRUCT, app_exception, compact_message, field, i16,
+                  i32, i64, json_message, message, string, varint, zigzag32)
+from wire import parse_message as parse_binary_reply  # noqa: F401
 
 WORKER = "tokio-rt-worker"
-LOOP = "brovane-pyo3-py"  # "brovane-pyo3-python-loop" as the kernel keeps it
-
-
-# Binary
-
-def i16(v):
-    return struct.pack(">h", v)
-
-
-def i32(v):
-    return struct.pack(">i", v)
-
-
-def i64(v):
-    return struct.pack(">q", v)
-
-
-def string(s):
-    if isinstance(s, str):
-        s = s.encode()
-    return i32(len(s)) + s
-
-
-def field(ttype, fid, payload):
-    return bytes([ttype]) + i16(fid) + payload
-
-
-def message(name, mtype, seqid, body=b"\x00"):
-    """A strict Binary message: version word, name, sequence id, body."""
-    return bytes([0x80, 0x01, 0x00, mtype]) + string(name) + i32(seqid) + body
-
-
-def app_exception(name, seqid, text, type_):
-    return message(name, EXCEPTION, seqid,
-                   field(T_STRING, 1, string(text)) + field(T_I32, 2, i32(type_)) + b"\x00")
-
-
-def parse_binary_reply(data):
-    """(name, message type, seqid, body) of a Binary message."""
-    assert data[:2] == b"\x80\x01", data
-    mtype = data[3]
-    (n,) = struct.unpack(">i", data[4:8])
-    name = data[8:8 + n].decode()
-    (seqid,) = struct.unpack(">i", data[8 + n:12 + n])
-    return name, mtype, seqid, data[12 + n:]
-
-
-# Compact
-
-def varint(n):
-    out = bytearray()
-    while True:
-        b = n & 0x7F
-        n >>= 7
-        if n:
-            out.append(b | 0x80)
-        else:
-            out.append(b)
-            return bytes(out)
-
-
-def zigzag32(n):
-    return (n << 1) ^ (n >> 31)
-
-
-def compact_message(name, mtype, seqid, body=b"\x00"):
-    name = name.encode()
-    return bytes([0x82, (mtype << 5) | 1]) + varint(zigzag32(seqid) & 0xFFFFFFFF) + varint(zigzag32(len(name))) + name + body
-
-
-# JSON
-
-def json_message(name, mtype, seqid, fields=None):
-    return json.dumps([1, name, mtype, seqid, fields or {}], separators=(",", ":")).encode()
+LOOP = "brovane-pyo3-py"  # "brovane-pyo3-python-loop" as the kernel keeps it (15 characters)
 
 
 # Sockets
-
-def framed(data):
-    return i32(len(data)) + data
-
 
 class Conn:
     """A raw client connection with bounded waits."""
@@ -122,21 +46,11 @@ class Conn:
         self.sock.sendall(data)
 
     def recv_exact(self, n):
-        out = b""
-        while len(out) < n:
-            chunk = self.sock.recv(n - len(out))
-            if not chunk:
-                break
-            out += chunk
-        return out
+        return recv_exact(self.sock, n)
 
     def recv_frame(self):
         """One Framed message body, or None when the server closed."""
-        head = self.recv_exact(4)
-        if len(head) < 4:
-            return None
-        (n,) = struct.unpack(">i", head)
-        return self.recv_exact(n)
+        return recv_frame(self.sock)
 
     def call(self, data):
         self.send(framed(data))
@@ -198,23 +112,26 @@ def thread_names():
             with open(path) as f:
                 names.append(f.read().strip())
         except OSError:
-            pass
+            pass  # the thread ended meanwhile
     return names
 
 
 def current_thread_name():
-    import threading
     with open(f"/proc/self/task/{threading.get_native_id()}/comm") as f:
         return f.read().strip()
 
 
-def runtime_gone():
+def runtime_gone(max_threads=None):
+    """No runtime or loop thread left and, given `max_threads`, no more
+    threads than that: a serve thread is unnamed, so only a count shows it."""
     names = thread_names()
-    return WORKER not in names and LOOP not in names
+    return WORKER not in names and LOOP not in names and (max_threads is None or len(names) <= max_threads)
 
 
 class Console:
-    """Descriptors 1 and 2 sent to temporary files while it is open."""
+    """Descriptors 1 and 2 sent to temporary files while it is open (also as
+    a `with` block). `out()` and `err()` give the text so far; once closed,
+    the text written until then."""
 
     def __init__(self):
         sys.stdout.flush()
@@ -222,6 +139,7 @@ class Console:
         self._out = tempfile.TemporaryFile()
         self._err = tempfile.TemporaryFile()
         self._saved = os.dup(1), os.dup(2)
+        self._final = None
         os.dup2(self._out.fileno(), 1)
         os.dup2(self._err.fileno(), 2)
 
@@ -229,23 +147,41 @@ class Console:
     def _read(f):
         return os.pread(f.fileno(), os.fstat(f.fileno()).st_size, 0).decode(errors="replace")
 
+    def out(self):
+        return self._read(self._out) if self._final is None else self._final[0]
+
     def err(self):
-        return self._read(self._err)
+        return self._read(self._err) if self._final is None else self._final[1]
 
     def err_lines(self):
         return [line for line in self.err().splitlines() if line]
+
+    def wait_out(self, text):
+        return wait_until(lambda: text in self.out())
+
+    def wait_err(self, text):
+        return wait_until(lambda: text in self.err())
 
     def note(self, text):
         """Writes a line to the real standard error."""
         os.write(self._saved[1], (text + "\n").encode())
 
     def close(self):
+        if self._final is not None:
+            return
         os.dup2(self._saved[0], 1)
         os.dup2(self._saved[1], 2)
         os.close(self._saved[0])
         os.close(self._saved[1])
+        self._final = self._read(self._out), self._read(self._err)
         self._out.close()
         self._err.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
 
 
 def parse(idl):
@@ -255,7 +191,14 @@ def parse(idl):
 
 
 class ServerCase(unittest.TestCase):
-    """Runs servers for one test; `self.console` holds their lines."""
+    """Runs servers for one test; `self.console` holds their lines.
+
+    At the end every server is stopped and the runtime's threads must be
+    gone; a subclass that sets `max_threads` also waits for the thread count
+    to come down to it.
+    """
+
+    max_threads = None
 
     def setUp(self):
         self.servers = []
@@ -265,9 +208,19 @@ class ServerCase(unittest.TestCase):
         try:
             for s in self.servers:
                 s.stop()
-            self.assertTrue(wait_until(runtime_gone, 30), thread_names())
+            self.assertTrue(wait_until(lambda: runtime_gone(self.max_threads), 30), thread_names())
         finally:
             self.console.close()
+
+    def serve_server(self, server, port=None, running=True):
+        """Serves `server` on 127.0.0.1 at `port` (None: a free one) until the
+        test ends, waiting until it runs unless `running` is false; the port."""
+        port = free_port() if port is None else port
+        self.servers.append(server)
+        server.serve("127.0.0.1", port)
+        if running:
+            self.assertTrue(wait_until(server.is_running), self.console.err())
+        return port
 
     def start(self, parser, service_name, handlers, transport=TransportType.Framed, protocol=ProtocolType.Binary,
               workers=2):
@@ -277,13 +230,7 @@ class ServerCase(unittest.TestCase):
         server.set_parser(parser)
         for name, fn in handlers.items():
             server.register_handler(name, fn)
-        with socket.socket() as s:
-            s.bind(("127.0.0.1", 0))
-            port = s.getsockname()[1]
-        self.servers.append(server)
-        server.serve("127.0.0.1", port)
-        self.assertTrue(wait_until(server.is_running), self.console.err())
-        return port
+        return self.serve_server(server)
 
     def connection_errors(self):
         return [line for line in self.console.err_lines() if line.startswith("connection error: ")]

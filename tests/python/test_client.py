@@ -13,8 +13,8 @@ import unittest
 import brovane
 from brovane import ProtocolType, ThriftClient, ThriftParser, TransportType
 
-from rawserver import (REPLY, T_I32, RawServer, field, framed, i32, message, recv_frame,
-                       recv_until_closed, replying)
+from rawserver import RawServer, replying
+from wire import REPLY, T_I32, field, framed, free_port, i32, message, recv_frame, recv_until_closed
 
 IDL = """
 struct Point { 1: i32 x, 2: i32 y }
@@ -29,12 +29,6 @@ def service(name="Calc"):
     p = ThriftParser()
     p.parse(IDL)
     return p.get_service(name)
-
-
-def unused_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 class ConstructionTest(unittest.TestCase):
@@ -124,7 +118,7 @@ class ConstructionTest(unittest.TestCase):
 
 class LifecycleTest(unittest.TestCase):
     def test_open_refused(self):
-        port = unused_port()
+        port = free_port()
         c = ThriftClient(service(), "127.0.0.1", port)
         with self.assertRaises(OSError) as cm:
             c.open()
@@ -293,7 +287,8 @@ class LockDisciplineTest(unittest.TestCase):
             import sys, threading, time
             sys.path.insert(0, %r)
             import brovane
-            from rawserver import RawServer, recv_frame, framed, message, field, i32, REPLY, T_I32
+            from rawserver import RawServer
+            from wire import recv_frame, framed, message, field, i32, REPLY, T_I32
 
             got = threading.Event()
 

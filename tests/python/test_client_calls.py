@@ -4,14 +4,15 @@ against a raw-socket peer that reads and writes exact bytes."""
 import struct
 import sys
 import threading
+import time
 import unittest
 
 from brovane import (ProtocolType, ThriftApplicationException, ThriftClient, ThriftParser,
                      TransportType)
 
-from rawserver import (CALL, EXCEPTION, ONEWAY, REPLY, T_I32, T_LIST, T_STRING, T_STRUCT,
-                       RawServer, app_exception_body, field, framed, i32, message, parse_request,
-                       recv_exact, recv_frame, recv_until_closed, replying, string)
+from rawserver import RawServer, replying
+from wire import (CALL, EXCEPTION, ONEWAY, REPLY, T_I32, T_LIST, T_STRING, T_STRUCT, app_exception_body, field,
+                  framed, i32, message, parse_message, recv_exact, recv_frame, recv_until_closed, string)
 
 IDL = """
 struct Point { 1: i32 x, 2: i32 y }
@@ -25,6 +26,7 @@ service Calc {
   i32 risky(1: i32 a) throws (1: Oops err, 3: Oops other),
   string echo(1: string s),
   list<i32> numbers(),
+  i32 sub(1: i32 left, 2: i32 right),
 }
 """
 
@@ -166,6 +168,9 @@ class RequestBytesTest(unittest.TestCase):
         cases = [
             (lambda: c.call(1), TypeError, "argument 'method_name': 'int' object is not an instance of 'str'"),
             (lambda: c.call("add", 1), TypeError, "ThriftClient.call() takes 1 positional arguments but 2 were given"),
+            (lambda: c.call(), TypeError, "ThriftClient.call() missing 1 required positional argument: 'method_name'"),
+            (lambda: c.call("add", method_name="add"), TypeError,
+             "ThriftClient.call() got multiple values for argument 'method_name'"),
             (lambda: c.call("nope"), ValueError, "Unknown method: nope"),
             (lambda: c.call("move", p={"x": 1, "y": 2}), ValueError, "Unknown struct in schema: Point"),
         ]
@@ -188,6 +193,83 @@ class RequestBytesTest(unittest.TestCase):
                     c.call(method, **kwargs)
         del kwargs, method
         self.assertEqual([sys.getrefcount(o) for o in (a, point, name)], before)
+
+
+class KeywordsAndBuffersTest(unittest.TestCase):
+    def test_every_form_of_keywords_writes_the_same_request(self):
+        class Name(str):
+            pass
+
+        left, right = "".join(["le", "ft"]), "".join(["ri", "ght"])
+        self.assertIsNot(sys.intern(left), left)  # a name that is not interned
+        expected = message("sub", CALL, 0, field(T_I32, 1, i32(7)) + field(T_I32, 2, i32(2)) + b"\x00")
+        reply = message("sub", REPLY, 0, field(T_I32, 0, i32(5)) + b"\x00")
+        forms = {
+            "literal": lambda c: c.call("sub", left=7, right=2),
+            "reversed": lambda c: c.call("sub", right=2, left=7),
+            "not interned": lambda c: c.call("sub", **{left: 7, right: 2}),
+            "str subclass": lambda c: c.call("sub", **{Name("left"): 7, Name("right"): 2}),
+            "method_name by keyword": lambda c: c.call(method_name="sub", left=7, right=2),
+            "with unknown ones": lambda c: c.call("sub", other=1, right=2, **{"left": 7, "x" * 40: 0}),
+        }
+        for label, form in forms.items():
+            with self.subTest(label):
+                result, request = call_once(reply, form)
+                self.assertEqual(result, 5)
+                self.assertEqual(request, expected)
+
+    def test_requests_and_replies_of_changing_sizes(self):
+        # Each call's request and reply go through the buffer that the call
+        # before kept: larger, smaller, past the reader's 64 KiB, empty.
+        texts = ["".join(chr(97 + (i * 7 + j) % 26) for j in range(n))
+                 for i, n in enumerate((70000, 10, 3000, 0, 100000, 5))]
+        replies = [message("echo", REPLY, i, field(T_STRING, 0, string(t + t.upper())) + b"\x00")
+                   for i, t in enumerate(texts)]
+        with RawServer(replying(*replies)) as server:
+            c = client(server.port)
+            c.open()
+            got = [c.call("echo", s=t) for t in texts]
+            c.close()
+            seen = server.result()
+        self.assertEqual(got, [t + t.upper() for t in texts])
+        self.assertEqual(seen, [message("echo", CALL, i, field(T_STRING, 1, string(t)) + b"\x00")
+                                for i, t in enumerate(texts)])
+
+    def test_a_call_made_while_the_arguments_are_written(self):
+        # The inner call runs inside the outer one's encoding, on the same
+        # client and thread: it goes out and is answered first, and the outer
+        # request comes out whole behind it.
+        class Inner:
+            def __index__(self):
+                return c.call("add", a=5, b=6)
+
+        replies = [ADD_REPLY_3, message("add", REPLY, 2, field(T_I32, 0, i32(11)) + b"\x00"),
+                   message("add", REPLY, 1, field(T_I32, 0, i32(13)) + b"\x00")]
+        with RawServer(replying(*replies)) as server:
+            c = client(server.port)
+            c.open()
+            self.assertEqual(c.call("add", a=1, b=2), 3)
+            self.assertEqual(c.call("add", a=Inner(), b=2), 13)
+            c.close()
+            seen = server.result()
+        inner = message("add", CALL, 2, field(T_I32, 1, i32(5)) + field(T_I32, 2, i32(6)) + b"\x00")
+        outer = message("add", CALL, 1, field(T_I32, 1, i32(11)) + field(T_I32, 2, i32(2)) + b"\x00")
+        self.assertEqual(seen[1:], [inner, outer])
+
+    def test_a_reply_that_arrives_in_pieces(self):
+        reply = framed(message("echo", REPLY, 0, field(T_STRING, 0, string("pieces" * 50)) + b"\x00"))
+
+        def script(conn, server):
+            recv_frame(conn)
+            for piece in (reply[:2], reply[2:9], reply[9:200], reply[200:]):
+                conn.sendall(piece)
+                time.sleep(0.02)
+
+        with RawServer(script) as server:
+            c = client(server.port)
+            c.open()
+            self.assertEqual(c.call("echo", s="x"), "pieces" * 50)
+            c.close()
 
 
 class ReplyTest(unittest.TestCase):
@@ -380,7 +462,7 @@ class OnewayAndConcurrencyTest(unittest.TestCase):
             c.close()
             note, add = server.result()
         self.assertEqual(note, message("note", ONEWAY, 0, field(T_STRING, 1, string("hi")) + b"\x00"))
-        self.assertEqual(parse_request(add)[:3], ("add", CALL, 1))
+        self.assertEqual(parse_message(add)[:3], ("add", CALL, 1))
 
     def test_buffered_compact(self):
         def script(conn, server):
@@ -409,7 +491,7 @@ class OnewayAndConcurrencyTest(unittest.TestCase):
                 c.call("nope")
             c.call("add", a=1)
             c.close()
-            seqids = [parse_request(r)[2] for r in server.result()]
+            seqids = [parse_message(r)[2] for r in server.result()]
         self.assertEqual(seqids, [0, 1])
 
     def test_concurrent_calls_from_threads(self):
@@ -418,7 +500,7 @@ class OnewayAndConcurrencyTest(unittest.TestCase):
         def script(conn, server):
             for _ in range(2 * calls):
                 body = recv_frame(conn)
-                name, _, seqid, args = parse_request(body)
+                name, _, seqid, args = parse_message(body)
                 a, b = struct.unpack(">xxxixxxi", args[:14])
                 conn.sendall(framed(message(name, REPLY, seqid, field(T_I32, 0, i32(a + b)) + b"\x00")))
 

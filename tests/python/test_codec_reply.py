@@ -5,8 +5,8 @@ import unittest
 
 from brovane import ThriftClient, ThriftParser
 
-from rawserver import (REPLY, T_I32, T_I64, T_LIST, T_MAP, T_SET, T_STRING, T_STRUCT, RawServer, field, i32,
-                       message, replying, string)
+from rawserver import RawServer, replying
+from wire import REPLY, T_I32, T_I64, T_LIST, T_MAP, T_SET, T_STRING, T_STRUCT, field, i32, message, string
 
 IDL = """
 struct Point { 1: i32 x, 2: i32 y }

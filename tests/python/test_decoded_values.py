@@ -77,6 +77,50 @@ class NestedStructs(unittest.TestCase):
         self.assertEqual(xs[0].field_names(), ["x", "s"])
 
 
+    def test_names_as_declared(self):
+        # An include alias names the same struct: each value keeps the name
+        # its field declares, also when both names follow one another.
+        parser = brovane.ThriftParser()
+        parser.parse('include "shared/common.thrift"\n'
+                     "struct P { 1: i32 x, 2: string label }\n"
+                     "struct Pair { 1: common.P a, 2: P b, 3: list<common.P> more, 4: list<P> rest }")
+        pair = parser.get_struct("Pair")
+        inst = pair.deserialize(pair.serialize(
+            {"a": {"x": 1}, "b": {"x": 2, "label": "é"}, "more": [{"x": 3}], "rest": [{"x": 4}, {}]}))
+        self.assertEqual([(p.struct_name, p.to_dict()) for p in (inst.a, inst.b, *inst.more, *inst.rest)],
+                         [("common.P", {"x": 1, "label": None}), ("P", {"x": 2, "label": "é"}),
+                          ("common.P", {"x": 3, "label": None}), ("P", {"x": 4, "label": None}),
+                          ("P", {"x": None, "label": None})])
+
+    def test_many_fields(self):
+        # More fields than a nested struct keeps track of inline, read in
+        # reverse order with one id repeated.
+        n = 70
+        parser = brovane.ThriftParser()
+        parser.parse("struct Wide { %s }\nstruct Rows { 1: list<Wide> rows }"
+                     % ", ".join("%d: i32 f%d" % (i, i) for i in range(1, n + 1)))
+        rows = parser.get_struct("Rows")
+        body = "".join("08 %04X %08X " % (i, i * 10) for i in range(n, 0, -1)) + "08 0001 00000007 "
+        inst = rows.deserialize(h("0F 0001 0C 00000001 " + body + "00 00"))
+        d = inst.rows[0].to_dict()
+        self.assertEqual(list(d), ["f%d" % i for i in range(1, n + 1)])
+        self.assertEqual(d, {"f%d" % i: (7 if i == 1 else i * 10) for i in range(1, n + 1)})
+
+    def test_one_name_at_two_ids(self):
+        # Both ids of one name fill the same field: the later on the wire wins.
+        parser = brovane.ThriftParser()
+        parser.parse("struct D { 1: i32 a, 2: string b, 3: i32 a }\nstruct Ds { 1: list<D> ds }")
+        ds = parser.get_struct("Ds")
+        elements = [
+            "08 0003 00000003 08 0001 00000001 00",
+            "08 0001 00000001 0B 0002 00000001 7A 08 0003 00000003 00",
+        ]
+        inst = ds.deserialize(h("0F 0001 0C 00000002 " + " ".join(elements) + " 00"))
+        self.assertEqual([d.to_dict() for d in inst.ds], [{"a": 1, "b": None}, {"a": 3, "b": "z"}])
+        self.assertEqual(inst.ds[0].field_names(), ["a", "b", "a"])
+        self.assertEqual(ds.serialize(inst), ds.serialize({"ds": [{"a": 1}, {"a": 3, "b": "z"}]}))
+
+
 class MixedLists(unittest.TestCase):
     def test_kinds_change_along_the_list(self):
         value = [300, "xy", 2.5, [1000], {"k": 1}, True, b"", "a"]

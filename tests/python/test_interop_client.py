@@ -5,54 +5,16 @@ Binary. Skipped when /usr/bin/python3 with thrift, or the compiler, is
 missing."""
 
 import os
-import shutil
 import subprocess
-import tempfile
 import textwrap
 import unittest
 
 from brovane import ThriftApplicationException, ThriftClient, ThriftParser, TransportType
 
-SYSTEM_PYTHON = "/usr/bin/python3"
-
-IDL = """
-namespace py interop
-
-enum Color { RED = 1, GREEN = 2 }
-
-struct Inner { 1: string label, 2: list<i32> nums }
-struct Outer {
-  1: i32 id,
-  2: Inner inner,
-  3: map<string, Inner> by_name,
-  4: set<string> tags,
-  5: optional double score,
-}
-exception Problem { 1: string why, 2: i32 code }
-
-service Interop {
-  bool flip(1: bool b),
-  byte next_byte(1: byte v),
-  i16 twice(1: i16 v),
-  i32 add(1: i32 a, 2: i32 b),
-  i64 pred(1: i64 v),
-  double half(1: double v),
-  string greet(1: string name),
-  binary reverse(1: binary data),
-  list<i64> squares(1: list<i32> xs),
-  set<string> upper(1: set<string> words),
-  map<string, i32> lengths(1: map<i32, string> m),
-  Outer roundtrip(1: Outer o),
-  void nothing(),
-  oneway void remember(1: string note),
-  string recall(),
-  i32 fail(1: i32 code) throws (1: Problem problem),
-  Color paint(1: Color c),
-}
-"""
+from apache_peer import ApachePeer, interop_idl, skip_unless_apache
 
 # The brovane side also knows a method that the server does not.
-CLIENT_IDL = IDL.replace("  Color paint(1: Color c),", "  Color paint(1: Color c),\n  i32 nope(),")
+CLIENT_IDL = interop_idl("i32 nope()")
 
 SERVER = textwrap.dedent("""
     import sys
@@ -108,38 +70,19 @@ SERVER = textwrap.dedent("""
 """)
 
 
-def apache_available():
-    if shutil.which("thrift") is None or not os.path.exists(SYSTEM_PYTHON):
-        return False
-    probe = subprocess.run([SYSTEM_PYTHON, "-c", "import thrift.server.TServer"], capture_output=True)
-    return probe.returncode == 0
-
-
-@unittest.skipUnless(apache_available(), "Apache Thrift's Python library or compiler is not installed")
+@skip_unless_apache
 class ApacheThriftServerTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.tmp = tempfile.TemporaryDirectory()
-        idl_path = os.path.join(cls.tmp.name, "interop.thrift")
-        with open(idl_path, "w") as f:
-            f.write(IDL)
-        subprocess.run(["thrift", "--gen", "py", "-out", cls.tmp.name, idl_path], check=True, timeout=60,
-                       capture_output=True)
-        cls.server_path = os.path.join(cls.tmp.name, "server.py")
-        with open(cls.server_path, "w") as f:
-            f.write(SERVER)
+        cls.peer = ApachePeer(interop_idl(), SERVER)
+        cls.addClassCleanup(cls.peer.cleanup)
         cls.parser = ThriftParser()
         cls.parser.parse(CLIENT_IDL)
 
-    @classmethod
-    def tearDownClass(cls):
-        cls.tmp.cleanup()
-
     def start_server(self, kind):
-        log = open(os.path.join(self.tmp.name, f"server-{kind}.log"), "w")
+        log = open(os.path.join(self.peer.path, f"server-{kind}.log"), "w")
         self.addCleanup(log.close)
-        proc = subprocess.Popen([SYSTEM_PYTHON, self.server_path, self.tmp.name, kind],
-                                stdout=subprocess.PIPE, stderr=log, text=True)
+        proc = subprocess.Popen(self.peer.command(kind), stdout=subprocess.PIPE, stderr=log, text=True)
         self.addCleanup(proc.stdout.close)
         self.addCleanup(proc.wait, 10)
         self.addCleanup(proc.kill)

@@ -5,60 +5,20 @@ exceptions and application exceptions checked on the Apache side. Skipped
 when /usr/bin/python3 with thrift, or the compiler, is missing."""
 
 import asyncio
-import os
-import shutil
 import subprocess
-import tempfile
 import textwrap
 import unittest
 
 from brovane import TransportType
 
+from apache_peer import ApachePeer, interop_idl, skip_unless_apache
 from server_harness import ServerCase, parse
 
-SYSTEM_PYTHON = "/usr/bin/python3"
-
-IDL = """
-namespace py interop
-
-enum Color { RED = 1, GREEN = 2 }
-
-struct Inner { 1: string label, 2: list<i32> nums }
-struct Outer {
-  1: i32 id,
-  2: Inner inner,
-  3: map<string, Inner> by_name,
-  4: set<string> tags,
-  5: optional double score,
-}
-exception Problem { 1: string why, 2: i32 code }
-
-service Interop {
-  bool flip(1: bool b),
-  byte next_byte(1: byte v),
-  i16 twice(1: i16 v),
-  i32 add(1: i32 a, 2: i32 b),
-  i64 pred(1: i64 v),
-  double half(1: double v),
-  string greet(1: string name),
-  binary reverse(1: binary data),
-  list<i64> squares(1: list<i32> xs),
-  set<string> upper(1: set<string> words),
-  map<string, i32> lengths(1: map<i32, string> m),
-  Outer roundtrip(1: Outer o),
-  void nothing(),
-  oneway void remember(1: string note),
-  string recall(),
-  i32 fail(1: i32 code) throws (1: Problem problem),
-  i32 slow_add(1: i32 a, 2: i32 b),
-  Color paint(1: Color c),
-}
-"""
-
-# The Apache side also knows methods that the server lacks or has no
-# handler for.
-CLIENT_IDL = IDL.replace("  Color paint(1: Color c),", "  Color paint(1: Color c),\n  i32 nope(),\n  i32 unhandled(),")
-SERVER_IDL = IDL.replace("  Color paint(1: Color c),", "  Color paint(1: Color c),\n  i32 unhandled(),")
+# The server declares unhandled without a handler for it; only the Apache
+# side knows nope.
+SERVER_METHODS = ("i32 slow_add(1: i32 a, 2: i32 b)", "i32 unhandled()")
+CLIENT_IDL = interop_idl(*SERVER_METHODS, "i32 nope()")
+SERVER_IDL = interop_idl(*SERVER_METHODS)
 
 CLIENT = textwrap.dedent("""
     import sys
@@ -185,35 +145,16 @@ def handlers():
     }
 
 
-def apache_available():
-    if shutil.which("thrift") is None or not os.path.exists(SYSTEM_PYTHON):
-        return False
-    probe = subprocess.run([SYSTEM_PYTHON, "-c", "import thrift.transport.TSocket"], capture_output=True)
-    return probe.returncode == 0
-
-
-@unittest.skipUnless(apache_available(), "Apache Thrift's Python library or compiler is not installed")
+@skip_unless_apache
 class ApacheThriftClientTest(ServerCase):
     @classmethod
     def setUpClass(cls):
-        cls.tmp = tempfile.TemporaryDirectory()
-        idl_path = os.path.join(cls.tmp.name, "interop.thrift")
-        with open(idl_path, "w") as f:
-            f.write(CLIENT_IDL)
-        subprocess.run(["thrift", "--gen", "py", "-out", cls.tmp.name, idl_path], check=True, timeout=60,
-                       capture_output=True)
-        cls.client_path = os.path.join(cls.tmp.name, "client.py")
-        with open(cls.client_path, "w") as f:
-            f.write(CLIENT)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.tmp.cleanup()
+        cls.peer = ApachePeer(CLIENT_IDL, CLIENT)
+        cls.addClassCleanup(cls.peer.cleanup)
 
     def run_client(self, transport, kind):
         port = self.start(parse(SERVER_IDL), "Interop", handlers(), transport=transport)
-        r = subprocess.run([SYSTEM_PYTHON, self.client_path, self.tmp.name, str(port), kind], capture_output=True,
-                           text=True, timeout=60)
+        r = subprocess.run(self.peer.command(port, kind), capture_output=True, text=True, timeout=60)
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertIn("all checks passed", r.stdout)
         self.assertEqual(self.connection_errors(), [])

@@ -7,16 +7,13 @@ descriptors themselves. Scenarios that signal the process, limit it or break
 its imports run in a subprocess. Every wait is bounded.
 """
 
-import contextlib
 import gc
-import glob
 import inspect
 import os
 import signal
 import socket
 import subprocess
 import sys
-import tempfile
 import textwrap
 import time
 import unittest
@@ -26,10 +23,12 @@ import asyncio
 import struct
 import threading
 
-from brovane import (ProtocolType, ThriftApplicationException, ThriftClient, ThriftParser, ThriftServer,
-                     TransportType)
+from brovane import ProtocolType, ThriftApplicationException, ThriftClient, ThriftParser, ThriftServer, TransportType
 
-TIMEOUT = 10.0
+import server_harness
+from server_harness import LOOP, WORKER, Console, ServerCase, current_thread_name, parse, thread_names, wait_until
+from wire import TIMEOUT, free_port
+
 IDL = """
 service Calc {
   void ping(),
@@ -37,44 +36,14 @@ service Calc {
   string where(),
 }
 """
-WORKER = "tokio-rt-worker"
-LOOP = "brovane-pyo3-py"  # "brovane-pyo3-python-loop" as the kernel keeps it (15 characters)
 
 
 def parser():
-    p = ThriftParser()
-    p.parse(IDL)
-    return p
+    return parse(IDL)
 
 
 def service():
     return parser().get_service("Calc")
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_until(pred, timeout=TIMEOUT):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if pred():
-            return True
-        time.sleep(0.01)
-    return pred()
-
-
-def thread_names():
-    names = []
-    for path in glob.glob("/proc/self/task/*/comm"):
-        try:
-            with open(path) as f:
-                names.append(f.read().strip())
-        except OSError:
-            pass  # the thread ended meanwhile
-    return names
 
 
 def count_threads(name):
@@ -85,10 +54,8 @@ BASELINE_THREADS = len(os.listdir("/proc/self/task"))
 
 
 def runtime_gone():
-    """No server thread left: no runtime or loop thread, and no serve thread
-    (unnamed, so counted)."""
-    names = thread_names()
-    return WORKER not in names and LOOP not in names and len(names) <= BASELINE_THREADS
+    """No server thread left, the unnamed serve thread included."""
+    return server_harness.runtime_gone(BASELINE_THREADS)
 
 
 def connect_refused(port):
@@ -101,115 +68,48 @@ def connect_refused(port):
         return False  # accepted into the backlog of a listener that then closed
 
 
-class Captured:
-    """What went to descriptors 1 and 2: `out` and `err` once the block has
-    ended; the wait_* methods look at the text so far."""
-
-    def __init__(self, out_file, err_file):
-        self._files = out_file, err_file
-        self.out = ""
-        self.err = ""
-
-    def _now(self, i):
-        f = self._files[i]
-        return os.pread(f.fileno(), os.fstat(f.fileno()).st_size, 0).decode()
-
-    def wait_out(self, text):
-        return wait_until(lambda: text in self._now(0))
-
-    def wait_err(self, text):
-        return wait_until(lambda: text in self._now(1))
-
-
-@contextlib.contextmanager
-def capture_fds():
-    """Sends file descriptors 1 and 2 to temporary files for the block."""
-    sys.stdout.flush()
-    sys.stderr.flush()
-    saved = os.dup(1), os.dup(2)
-    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        cap = Captured(out, err)
-        os.dup2(out.fileno(), 1)
-        os.dup2(err.fileno(), 2)
-        try:
-            yield cap
-        finally:
-            os.dup2(saved[0], 1)
-            os.dup2(saved[1], 2)
-            os.close(saved[0])
-            os.close(saved[1])
-            cap.out = cap._now(0)
-            cap.err = cap._now(1)
-
-
 def run_script(body, timeout=60):
-    """Runs `body` in a fresh interpreter with the module importable."""
+    """Runs `body` in a fresh interpreter with the module and these helpers
+    importable."""
     code = textwrap.dedent(
         """
-        import glob, os, socket, sys, time
+        import os, socket, sys, time
+        sys.path.insert(0, {here!r})
         from brovane import ThriftParser, ThriftServer
+        from server_harness import parse, runtime_gone as runtime_gone_below, thread_names as names, wait_until
+        from wire import free_port
         IDL = {idl!r}
         def service():
-            p = ThriftParser(); p.parse(IDL); return p.get_service("Calc")
-        def wait_until(pred, timeout=10.0):
-            deadline = time.monotonic() + timeout
-            while time.monotonic() < deadline:
-                if pred(): return True
-                time.sleep(0.01)
-            return pred()
-        def names():
-            out = []
-            for p in glob.glob("/proc/self/task/*/comm"):
-                try:
-                    out.append(open(p).read().strip())
-                except OSError:
-                    pass
-            return out
+            return parse(IDL).get_service("Calc")
         BASELINE = len(os.listdir("/proc/self/task"))
         def runtime_gone():
-            n = names()
-            return {worker!r} not in n and {loop!r} not in n and len(n) <= BASELINE
-        def free_port():
-            with socket.socket() as s:
-                s.bind(("127.0.0.1", 0)); return s.getsockname()[1]
+            return runtime_gone_below(BASELINE)
         """
-    ).format(idl=IDL, worker=WORKER, loop=LOOP) + textwrap.dedent(body)
+    ).format(here=os.path.dirname(os.path.abspath(__file__)), idl=IDL) + textwrap.dedent(body)
     return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=timeout,
                           env=dict(os.environ))
+
+
+class CycleHolder:
+    """Holds a server whose handler is its own bound method: a reference
+    cycle through the server."""
+
+    def __init__(self):
+        self.server = ThriftServer(service())
+        self.server.register_handler("ping", self.ping)
+
+    def ping(self):
+        pass
 
 
 def listening_line(port, transport="Framed", workers=1, host="127.0.0.1"):
     return f"ThriftServer ({transport}, {workers} workers) listening on {host}:{port}\n"
 
 
-class ServerTestCase(unittest.TestCase):
-    """Stops every server a test started and waits for its runtime to end."""
+class ServerTestCase(ServerCase):
+    """Also waits for the serve threads, which only the thread count shows."""
 
-    def setUp(self):
-        self.servers = []
-        # Lines of servers that a test does not look at stay out of the
-        # test run's own output.
-        self.quiet = contextlib.ExitStack()
-        self.quiet.enter_context(capture_fds())
-
-    def tearDown(self):
-        try:
-            for s in self.servers:
-                s.stop()
-            self.assertTrue(wait_until(runtime_gone), thread_names())
-        finally:
-            self.quiet.close()
-
-    def serve(self, server, port=None):
-        port = free_port() if port is None else port
-        self.servers.append(server)
-        server.serve("127.0.0.1", port)
-        return port
-
-    def serve_running(self, server, port=None):
-        port = self.serve(server, port)
-        self.assertTrue(wait_until(server.is_running))
-        return port
+    max_threads = BASELINE_THREADS
 
 
 class ObjectTest(unittest.TestCase):
@@ -348,15 +248,7 @@ class RegisterHandlerTest(unittest.TestCase):
         self.assertEqual(sys.getrefcount(handler), base)
 
     def test_cycle_through_a_bound_method_is_collected(self):
-        class Holder:
-            def __init__(self):
-                self.server = ThriftServer(service())
-                self.server.register_handler("ping", self.ping)
-
-            def ping(self):
-                pass
-
-        h = Holder()
+        h = CycleHolder()
         alive = weakref.ref(h)
         del h
         gc.collect()
@@ -366,27 +258,27 @@ class RegisterHandlerTest(unittest.TestCase):
 class LifecycleTest(ServerTestCase):
     def test_listening_line_and_running_after_bind(self):
         s = ThriftServer(service())
-        with capture_fds() as cap:
-            port = self.serve(s)
+        with Console() as cap:
+            port = self.serve_server(s, running=False)
             self.assertTrue(wait_until(s.is_running))
-        self.assertEqual(cap.out, listening_line(port))
-        self.assertEqual(cap.err, "")
+        self.assertEqual(cap.out(), listening_line(port))
+        self.assertEqual(cap.err(), "")
         socket.create_connection(("127.0.0.1", port), timeout=TIMEOUT).close()
 
     def test_listening_line_names_transport_and_workers(self):
         s = ThriftServer(service(), TransportType.Buffered, 3)
-        with capture_fds() as cap:
-            port = self.serve_running(s)
-        self.assertEqual(cap.out, listening_line(port, "Buffered", 3))
+        with Console() as cap:
+            port = self.serve_server(s)
+        self.assertEqual(cap.out(), listening_line(port, "Buffered", 3))
 
     def test_second_serve_while_running(self):
         s = ThriftServer(service())
-        with capture_fds() as cap:
-            self.serve_running(s)
+        with Console() as cap:
+            self.serve_server(s)
             with self.assertRaises(RuntimeError) as cm:
                 s.serve("127.0.0.1", free_port())
         self.assertEqual(str(cm.exception), "server already running")
-        self.assertEqual(cap.out.count("listening on"), 1)
+        self.assertEqual(cap.out().count("listening on"), 1)
 
     def test_serve_arguments(self):
         s = ThriftServer(service())
@@ -395,60 +287,60 @@ class LifecycleTest(ServerTestCase):
                                 (("127.0.0.1", -1), OverflowError, None),
                                 (("127.0.0.1", "80"), TypeError, None)]:
             with self.subTest(args=args):
-                with capture_fds() as cap:
+                with Console() as cap:
                     with self.assertRaises(exc) as cm:
                         s.serve(*args)
                 if text is not None:
                     self.assertEqual(str(cm.exception), text)
-                self.assertEqual(cap.out, "")
+                self.assertEqual(cap.out(), "")
         self.assertFalse(s.is_running())
 
     def test_stop_prints_and_closes_the_listener(self):
         s = ThriftServer(service())
-        with capture_fds() as cap:
-            port = self.serve_running(s)
+        with Console() as cap:
+            port = self.serve_server(s)
             self.assertIsNone(s.stop())
             self.assertFalse(s.is_running())
             self.assertTrue(wait_until(lambda: connect_refused(port)))
             self.assertTrue(cap.wait_out("shutdown requested"))
             self.assertTrue(wait_until(runtime_gone))
-        self.assertEqual(cap.out, listening_line(port) + "shutdown requested\n")
-        self.assertEqual(cap.err, "")  # the loops' shutdown calls succeeded
+        self.assertEqual(cap.out(), listening_line(port) + "shutdown requested\n")
+        self.assertEqual(cap.err(), "")  # the loops' shutdown calls succeeded
 
     def test_serve_again_after_stop(self):
         s = ThriftServer(service())
-        with capture_fds() as cap:
-            port = self.serve_running(s)
+        with Console() as cap:
+            port = self.serve_server(s)
             s.stop()
             self.assertTrue(wait_until(lambda: connect_refused(port)))
             s.serve("127.0.0.1", port)  # the same port: address reuse
             self.assertTrue(wait_until(s.is_running))
             socket.create_connection(("127.0.0.1", port), timeout=TIMEOUT).close()
-        self.assertEqual(cap.out.count("listening on"), 2)
+        self.assertEqual(cap.out().count("listening on"), 2)
 
     def test_stop_before_serve_does_not_reach_a_later_serve(self):
         s = ThriftServer(service())
-        with capture_fds() as cap:
+        with Console() as cap:
             s.stop()
             s.stop()
             self.assertEqual(thread_names().count(WORKER), 0)
-            port = self.serve_running(s)
+            port = self.serve_server(s)
             time.sleep(0.2)
             self.assertTrue(s.is_running())
-        self.assertEqual(cap.out, listening_line(port))
+        self.assertEqual(cap.out(), listening_line(port))
 
     def test_stop_right_after_serve_is_not_lost(self):
         # The stop most likely arrives while the loop is still binding; it is
         # kept until the loop waits, so the server ends either way.
         for _ in range(5):
             s = ThriftServer(service())
-            with capture_fds() as cap:
-                port = self.serve(s)
+            with Console() as cap:
+                port = self.serve_server(s, running=False)
                 s.stop()
                 self.assertTrue(cap.wait_out("shutdown requested"))
                 self.assertTrue(wait_until(runtime_gone))
             self.assertFalse(s.is_running())
-            self.assertEqual(cap.out, listening_line(port) + "shutdown requested\n")
+            self.assertEqual(cap.out(), listening_line(port) + "shutdown requested\n")
             self.assertTrue(connect_refused(port))
 
     def test_bind_failure(self):
@@ -457,15 +349,15 @@ class LifecycleTest(ServerTestCase):
             taken.listen()
             port = taken.getsockname()[1]
             s = ThriftServer(service())
-            with capture_fds() as cap:
+            with Console() as cap:
                 s.serve("127.0.0.1", port)
                 self.assertTrue(cap.wait_err("bind error"))
                 self.assertTrue(wait_until(runtime_gone))
             self.assertFalse(s.is_running())
-            self.assertEqual(cap.out, listening_line(port))
-            self.assertEqual(cap.err, f"bind error on 127.0.0.1:{port}: Address already in use (os error 98)\n")
+            self.assertEqual(cap.out(), listening_line(port))
+            self.assertEqual(cap.err(), f"bind error on 127.0.0.1:{port}: Address already in use (os error 98)\n")
         # And serve may be called again.
-        self.serve_running(s)
+        self.serve_server(s)
 
     def test_bind_failure_texts(self):
         cases = [
@@ -476,12 +368,12 @@ class LifecycleTest(ServerTestCase):
             with self.subTest(host=host):
                 s = ThriftServer(service())
                 port = free_port()
-                with capture_fds() as cap:
+                with Console() as cap:
                     s.serve(host, port)
                     self.assertTrue(cap.wait_err("bind error"))
                     self.assertTrue(wait_until(runtime_gone))
-                self.assertEqual(cap.out, listening_line(port, host=host))
-                self.assertTrue(cap.err.startswith(text.format(port=port)), cap.err)
+                self.assertEqual(cap.out(), listening_line(port, host=host))
+                self.assertTrue(cap.err().startswith(text.format(port=port)), cap.err())
                 self.assertFalse(s.is_running())
 
     def test_host_names_and_ipv6_literals(self):
@@ -496,16 +388,16 @@ class LifecycleTest(ServerTestCase):
                         self.skipTest("no IPv6 loopback")
                 s = ThriftServer(service())
                 port = free_port()
-                with capture_fds() as cap:
+                with Console() as cap:
                     s.serve(host, port)
                     self.servers.append(s)
-                    self.assertTrue(wait_until(s.is_running), cap.err)
+                    self.assertTrue(wait_until(s.is_running), cap.err())
                     if connect_to:
                         socket.create_connection((connect_to, port), timeout=TIMEOUT).close()
                     s.stop()
                     self.assertTrue(cap.wait_out("shutdown requested"))
                     self.assertTrue(wait_until(runtime_gone))
-                self.assertEqual(cap.out, listening_line(port, host=host) + "shutdown requested\n")
+                self.assertEqual(cap.out(), listening_line(port, host=host) + "shutdown requested\n")
 
     def test_workers_zero_counts_processors(self):
         original = os.sched_getaffinity(0)
@@ -515,13 +407,13 @@ class LifecycleTest(ServerTestCase):
                 with self.subTest(cpus=len(cpus)):
                     os.sched_setaffinity(0, cpus)
                     s = ThriftServer(service(), workers=0)
-                    with capture_fds() as cap:
-                        port = self.serve_running(s)
+                    with Console() as cap:
+                        port = self.serve_server(s)
                         self.assertTrue(wait_until(lambda: count_threads(WORKER) == expected))
                         s.stop()
                         self.assertTrue(cap.wait_out("shutdown requested"))
                         self.assertTrue(wait_until(runtime_gone))
-                    self.assertEqual(cap.out, listening_line(port, workers=expected) + "shutdown requested\n")
+                    self.assertEqual(cap.out(), listening_line(port, workers=expected) + "shutdown requested\n")
         finally:
             os.sched_setaffinity(0, original)
 
@@ -532,8 +424,8 @@ class LifecycleTest(ServerTestCase):
         s = ThriftServer(service())
         s.register_handler("ping", handler)
         base = sys.getrefcount(handler)
-        with capture_fds():
-            self.serve_running(s)
+        with Console():
+            self.serve_server(s)
             self.assertEqual(sys.getrefcount(handler), base + 1)  # the running server's own
             s.register_handler("ping", print)  # reaches the next serve only
             self.assertEqual(sys.getrefcount(handler), base)
@@ -545,17 +437,9 @@ class LifecycleTest(ServerTestCase):
         self.assertEqual(sys.getrefcount(handler), base - 1)
 
     def test_stopped_and_unreferenced_server_frees_its_cycle(self):
-        class Holder:
-            def __init__(self):
-                self.server = ThriftServer(service())
-                self.server.register_handler("ping", self.ping)
-
-            def ping(self):
-                pass
-
-        h = Holder()
-        with capture_fds():
-            self.serve_running(h.server)
+        h = CycleHolder()
+        with Console():
+            self.serve_server(h.server)
             h.server.stop()
             self.assertTrue(wait_until(runtime_gone))
         self.servers.clear()
@@ -569,20 +453,20 @@ class LifecycleTest(ServerTestCase):
 class ThreadsTest(ServerTestCase):
     def test_one_loop_thread_per_runtime_thread(self):
         s = ThriftServer(service(), workers=3)
-        with capture_fds() as cap:
-            self.serve_running(s)
+        with Console() as cap:
+            self.serve_server(s)
             self.assertTrue(wait_until(lambda: count_threads(WORKER) == 3 and count_threads(LOOP) == 3),
                             thread_names())
             s.stop()
             self.assertTrue(wait_until(runtime_gone), thread_names())
-        self.assertEqual(cap.err, "")
+        self.assertEqual(cap.err(), "")
 
     def test_two_servers_have_their_own_threads(self):
         a = ThriftServer(service(), workers=1)
         b = ThriftServer(service(), workers=2)
-        with capture_fds():
-            self.serve_running(a)
-            self.serve_running(b)
+        with Console():
+            self.serve_server(a)
+            self.serve_server(b)
             self.assertTrue(wait_until(lambda: count_threads(WORKER) == 3 and count_threads(LOOP) == 3))
             a.stop()
             self.assertTrue(wait_until(lambda: count_threads(WORKER) == 2 and count_threads(LOOP) == 2))
@@ -604,7 +488,7 @@ class ServingTest(ServerTestCase):
         s = ThriftServer(service())
         s.set_parser(parser())
         s.register_handler("add", lambda a, b: a + b)
-        port = self.serve_running(s)
+        port = self.serve_server(s)
         s.register_handler("add", lambda a, b: a * b)
         s.register_handler("ping", lambda: None)
         s.set_parser(ThriftParser())
@@ -626,8 +510,8 @@ class ServingTest(ServerTestCase):
     def test_peers_that_leave_early_print_nothing(self):
         s = ThriftServer(service())
         s.register_handler("ping", lambda: None)
-        with capture_fds() as cap:
-            port = self.serve_running(s)
+        with Console() as cap:
+            port = self.serve_server(s)
             socket.create_connection(("127.0.0.1", port), timeout=TIMEOUT).close()
             with socket.create_connection(("127.0.0.1", port), timeout=TIMEOUT) as raw:
                 raw.sendall(struct.pack(">i", 100) + b"\x80\x01")  # a frame cut short
@@ -636,19 +520,17 @@ class ServingTest(ServerTestCase):
             c.close()
             s.stop()
             self.assertTrue(wait_until(runtime_gone))
-        self.assertEqual(cap.err, "")
+        self.assertEqual(cap.err(), "")
 
     def test_coroutines_run_on_the_loop_of_their_runtime_thread(self):
         async def where():
             await asyncio.sleep(0)
             loop = asyncio.get_running_loop()
-            with open(f"/proc/self/task/{threading.get_native_id()}/comm") as f:
-                comm = f.read().strip()
-            return f"{id(loop)} {threading.get_native_id()} {comm}"
+            return f"{id(loop)} {threading.get_native_id()} {current_thread_name()}"
 
         s = ThriftServer(service(), workers=3)
         s.register_handler("where", where)
-        port = self.serve_running(s)
+        port = self.serve_server(s)
         self.assertTrue(wait_until(lambda: count_threads(LOOP) == 3))
         seen = []
         errors = []

@@ -11,9 +11,9 @@ import unittest
 
 from brovane import ProtocolType, TransportType
 
-from server_harness import (CALL, EXCEPTION, ONEWAY, REPLY, T_I32, T_LIST, T_STRING, TIMEOUT, Conn, ServerCase,
-                            app_exception, field, framed, i32, message, parse, parse_binary_reply, string,
-                            wait_until)
+from server_harness import Conn, ServerCase, parse, wait_until
+from wire import (CALL, EXCEPTION, ONEWAY, REPLY, T_I32, T_LIST, T_STRING, TIMEOUT, app_exception, field, framed, i32,
+                  message, parse_message, string)
 
 IDL = """
 service Svc {
@@ -183,7 +183,7 @@ class FaultTest(ServerCase):
                 else:
                     self.assertEqual(c.call(request), reply)
             wrong = c.call(message("add", CALL, 1, add_args(999, 0)))
-            self.assertEqual(parse_binary_reply(wrong)[1], EXCEPTION)
+            self.assertEqual(parse_message(wrong)[1], EXCEPTION)
             self.assertEqual(c.call(message("add", CALL, 1, add_args(40, 2))), ADD_42)
         self.assertEqual(self.connection_errors(), [])
 

@@ -552,6 +552,120 @@ class ConcurrencyTest(Base):
                 self.assertEqual(parse_binary_reply(c.recv_frame())[2], i)
         self.assertEqual(max(overlap), 1)
 
+    def run_clients(self, port, count, client):
+        """`client(k, conn)` on `count` connections at once; the errors."""
+        errors = []
+
+        def run(k):
+            try:
+                with Conn(port) as conn:
+                    client(k, conn)
+            except BaseException as e:
+                errors.append(repr(e))
+
+        threads = [threading.Thread(target=run, args=(k,)) for k in range(count)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(60)
+            self.assertFalse(t.is_alive())
+        return errors
+
+    def test_many_connections_on_8_workers_are_answered_in_order(self):
+        # Requests written in bursts keep every worker busy, so that calls
+        # are handed to whichever worker runs Python at the time.
+        def add(a, b):
+            if a < 0:
+                raise ValueError(f"neg {b}")
+            return a + b
+
+        port = self.serve({"add": add}, workers=8)
+
+        def client(k, conn):
+            for burst in range(10):
+                base = burst * 20
+                conn.send(b"".join(framed(message("add", CALL, base + i, add_args(-1 if i == 7 else k, base + i)))
+                                   for i in range(20)))
+                for i in range(20):
+                    seqid = base + i
+                    expected = (app_exception("add", seqid, f"ValueError: neg {seqid}", 6) if i == 7 else
+                                message("add", REPLY, seqid, field(T_I32, 0, i32(k + seqid)) + b"\x00"))
+                    self.assertEqual(conn.recv_frame(), expected)
+
+        self.assertEqual(self.run_clients(port, 24, client), [])
+        self.assertEqual(self.connection_errors(), [])
+
+    def test_a_waiting_handler_does_not_hold_up_the_calls_queued_behind_it(self):
+        # The waiting call and the others arrive together, so the others may
+        # be queued for the worker that is about to wait inside the handler.
+        for workers in (2, 8):
+            with self.subTest(workers=workers):
+                release = threading.Event()
+
+                def add(a, b):
+                    if a == 0:
+                        release.wait(TIMEOUT)  # without the interpreter lock
+                    return a + b
+
+                port = self.serve({"add": add}, workers=workers)
+                for _ in range(5):
+                    release.clear()
+                    conns = [Conn(port) for _ in range(4)]
+                    try:
+                        conns[0].send(framed(message("add", CALL, 1, add_args(0, 1))))
+                        for k, c in enumerate(conns[1:], 1):
+                            c.send(framed(message("add", CALL, 1, add_args(40, k))))
+                        for k, c in enumerate(conns[1:], 1):
+                            self.assertEqual(parse_binary_reply(c.recv_frame())[3],
+                                             field(T_I32, 0, i32(40 + k)) + b"\x00")
+                        self.assertFalse(release.is_set())
+                        release.set()
+                        self.assertEqual(parse_binary_reply(conns[0].recv_frame())[3],
+                                         field(T_I32, 0, i32(1)) + b"\x00")
+                    finally:
+                        release.set()
+                        for c in conns:
+                            c.close()
+
+    def test_other_python_threads_go_on_while_the_server_is_loaded(self):
+        # A Python thread of the process that only computes must get the
+        # interpreter lock now and then while the workers pass many calls
+        # through it; the load runs until that thread is done.
+        def add(a, b):
+            return a + b
+
+        port = self.serve({"add": add}, workers=8)
+        done = threading.Event()
+        counted = []
+
+        def count():
+            n = 0
+            for _ in range(200):
+                for _ in range(1000):
+                    n += 1
+                time.sleep(0)
+            counted.append(n)
+            done.set()
+
+        def client(k, conn):
+            burst = b"".join(framed(message("add", CALL, i, add_args(k, i))) for i in range(16))
+            while not done.is_set():
+                conn.send(burst)
+                for _ in range(16):
+                    self.assertIsNotNone(conn.recv_frame())
+
+        counter = threading.Thread(target=count)
+        loader = threading.Thread(target=lambda: counted.append(self.run_clients(port, 16, client)))
+        loader.start()
+        time.sleep(0.2)
+        counter.start()
+        counter.join(60)
+        done.set()
+        loader.join(60)
+        self.assertFalse(counter.is_alive())
+        self.assertEqual(counted[0], 200 * 1000)
+        self.assertEqual(counted[1], [])
+
 
 def rss_bytes():
     with open("/proc/self/statm") as f:

@@ -38,8 +38,9 @@ import unittest
 
 from brovane import ProtocolType, ThriftApplicationException, ThriftClient, ThriftServer, TransportType
 
-from server_harness import (CALL, LOOP, T_STRING, WORKER, compact_message, field, framed, json_message, message,
-                            parse, string, thread_names, varint, wait_until, zigzag32)
+from server_harness import LOOP, WORKER, parse, thread_names, wait_until
+from wire import (CALL, T_STRING, compact_message, field, framed, free_port, json_message, message, string, varint,
+                  zigzag32)
 
 SOAK_SECONDS = 20.0
 WARMUP_SECONDS = 6.0
@@ -171,12 +172,6 @@ def fd_targets():
 
 def task_count():
     return len(os.listdir("/proc/self/task"))
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def combo_name(transport, protocol):

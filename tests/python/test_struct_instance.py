@@ -187,6 +187,24 @@ class DescriptorInstanceTest(unittest.TestCase):
         self.assertEqual(inst.to_dict(), {"a": "two"})
         self.assertEqual(repr(inst), "R(a='two', a='two')")
 
+    def test_repeated_field_name_keeps_its_first_place(self):
+        desc = descriptor("R", "struct R { 1: i32 a, 2: i32 b = 2, 3: string a = \"three\", 4: i32 c }")
+        d = desc.new_instance().to_dict()
+        self.assertEqual(list(d.items()), [("a", "three"), ("b", 2), ("c", None)])
+
+    def test_each_dict_is_new(self):
+        first = self.desc.new_instance_from_dict({"count": 1, "by_list": {}})
+        d = first.to_dict()
+        d["count"] = 99
+        d["extra"] = 1
+        del d["name"]
+        second = self.desc.new_instance_from_dict({"name": "n", "by_list": {}})
+        second.count = None
+        self.assertEqual(second.to_dict(), {"count": None, "name": "n", "items": [1, 2], "by_list": {},
+                                            "to_dict": None, "struct_name": None})
+        self.assertEqual(first.to_dict()["count"], 1)
+        self.assertIsNot(first.to_dict(), first.to_dict())
+
 
 class UnconvertibleStoredValueTest(unittest.TestCase):
     """A stored map whose keys would be lists cannot become a dict."""

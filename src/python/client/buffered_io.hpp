@@ -1,8 +1,10 @@
 // The two halves of a connection: a buffered reader over the receiving side
 // of a stream and a buffered writer over its sending side, 64 KiB each. Both
-// are templates over the stream (a TCP socket in the product, any Asio
-// stream socket in tests) and keep a reference to it: the stream must outlive
-// them.
+// are templates over the stream and keep a reference to it: the stream must
+// outlive them. An Asio stream socket (the server's connections, tests) is
+// read and written asynchronously; a stream with `kBlocking` (the client's
+// BlockingSocket) completes every read and write in place, and its reader's
+// and writer's operations hand back ReadyValues.
 #pragma once
 
 #include <array>
@@ -12,6 +14,7 @@
 #include <string_view>
 #include <system_error>
 #include <tuple>
+#include <type_traits>
 
 #include <asio/awaitable.hpp>
 #include <asio/buffer.hpp>
@@ -21,11 +24,19 @@
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 
+#include "python/client/blocking_task.hpp"
 #include "python/client/io_error_map.hpp"
 
 namespace brovane::python::client {
 
 inline constexpr std::size_t kConnectionBufferSize = 64 * 1024;
+
+template <class Stream>
+concept BlockingStream = requires { requires Stream::kBlocking; };
+
+// The coroutine type of the algorithms that run over a stream.
+template <class Stream, class T>
+using StreamTask = std::conditional_t<BlockingStream<Stream>, BlockingTask<T>, asio::awaitable<T>>;
 
 // Completion token that hands back (error_code, result) instead of throwing.
 inline constexpr asio::experimental::as_tuple_t<asio::use_awaitable_t<>> kAwaitTuple{};
@@ -53,7 +64,17 @@ class BufferedReader {
 
   // One read into the buffer, which must be empty. Yields the number of bytes
   // that arrived; 0 means the peer has ended the stream.
-  asio::awaitable<IoResult<std::size_t>> fill() {
+  ReadyValue<IoResult<std::size_t>> fill()
+    requires BlockingStream<Stream>
+  {
+    pos_ = end_ = 0;
+    IoResult<std::size_t> n = stream_.read_some(buf_.get(), capacity_);
+    if (n) end_ = *n;
+    return {std::move(n)};
+  }
+  asio::awaitable<IoResult<std::size_t>> fill()
+    requires(!BlockingStream<Stream>)
+  {
     pos_ = end_ = 0;
     auto [ec, n] = co_await stream_.async_read_some(asio::buffer(buf_.get(), capacity_), kAwaitTuple);
     if (ec && n == 0) {
@@ -67,7 +88,14 @@ class BufferedReader {
   // One read of at most `size` bytes straight into `dst`, bypassing the
   // buffer, which must be empty: large bodies are not copied twice. 0 means
   // the peer has ended the stream.
-  asio::awaitable<IoResult<std::size_t>> read_direct(char* dst, std::size_t size) {
+  ReadyValue<IoResult<std::size_t>> read_direct(char* dst, std::size_t size)
+    requires BlockingStream<Stream>
+  {
+    return {stream_.read_some(dst, size)};
+  }
+  asio::awaitable<IoResult<std::size_t>> read_direct(char* dst, std::size_t size)
+    requires(!BlockingStream<Stream>)
+  {
     auto [ec, n] = co_await stream_.async_read_some(asio::buffer(dst, size), kAwaitTuple);
     if (ec && n == 0) {
       if (ec == asio::error::eof) co_return std::size_t{0};
@@ -87,19 +115,23 @@ class BufferedReader {
 // Every message is written and flushed in one operation, so nothing waits in
 // the buffer between messages. Destroying the writer shuts down the sending
 // direction of the stream (the peer sees the end of the stream), as dropping
-// the write half of a split socket does.
+// the write half of a split socket does. Over a blocking stream a message
+// always leaves in one gather write of its parts: the buffer is not needed
+// and not made.
 template <class Stream>
 class BufferedWriter {
  public:
   explicit BufferedWriter(Stream& stream, std::size_t capacity = kConnectionBufferSize)
       : stream_(stream),
-        buf_(std::make_unique_for_overwrite<char[]>(capacity)),
+        buf_(BlockingStream<Stream> ? nullptr : std::make_unique_for_overwrite<char[]>(capacity)),
         capacity_(capacity) {}
   BufferedWriter(const BufferedWriter&) = delete;
   BufferedWriter& operator=(const BufferedWriter&) = delete;
 
   ~BufferedWriter() {
-    if constexpr (requires(std::error_code& ec) {
+    if constexpr (BlockingStream<Stream>) {
+      stream_.shutdown_send();
+    } else if constexpr (requires(std::error_code& ec) {
                     stream_.is_open();
                     stream_.shutdown(asio::socket_base::shutdown_send, ec);
                   }) {
@@ -116,7 +148,14 @@ class BufferedWriter {
   // `head` and `body` leave in one gather write without a copy. On failure
   // the unsent bytes are dropped: a stream that failed mid-message cannot be
   // resumed at a message boundary anyway.
-  asio::awaitable<IoStatus> write_and_flush(std::string_view head, std::string_view body) {
+  ReadyValue<IoStatus> write_and_flush(std::string_view head, std::string_view body)
+    requires BlockingStream<Stream>
+  {
+    return {stream_.write_all(head, body)};
+  }
+  asio::awaitable<IoStatus> write_and_flush(std::string_view head, std::string_view body)
+    requires(!BlockingStream<Stream>)
+  {
     if (head.size() + body.size() <= capacity_ - len_) {
       append(head);
       append(body);
@@ -134,7 +173,9 @@ class BufferedWriter {
   }
 
   // Sends whatever is buffered.
-  asio::awaitable<IoStatus> flush() {
+  asio::awaitable<IoStatus> flush()
+    requires(!BlockingStream<Stream>)
+  {
     if (len_ == 0) co_return IoStatus{};
     auto [ec, n] = co_await asio::async_write(stream_, asio::buffer(buf_.get(), len_), kAwaitTuple);
     (void)n;

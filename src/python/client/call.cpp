@@ -4,7 +4,8 @@
 // connection lock is taken; the lock then covers exactly one send and, for a
 // two-way method, the receipt of one reply, and is held only while the
 // interpreter lock is released. Replies are matched to requests by order
-// alone.
+// alone. One buffer carries the request out and the reply back in, and is
+// kept by the client for the next call.
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -15,12 +16,7 @@
 #include "protocol/types.hpp"
 #include "python/client/app_exception.hpp"
 #include "python/client/client.hpp"
-// GCC 12 takes the release of asio's coroutine frames for a mismatched
-// delete when sanitizers instrument them.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 #include "python/client/transport.hpp"
-#pragma GCC diagnostic pop
 #include "python/core/extract.hpp"
 #include "python/core/gil.hpp"
 #include "python/serde/codec.hpp"
@@ -44,6 +40,8 @@ using types::StructMapData;
 using types::ThriftField;
 
 constexpr std::size_t kRequestReserve = 256;
+// A buffer that grew beyond this for a large message is not kept.
+constexpr std::size_t kSpareLimit = kConnectionBufferSize;
 
 template <class T>
 inline constexpr bool kIsJson =
@@ -70,23 +68,21 @@ inline constexpr bool kIsJson =
 // the message together.
 template <protocol::OutputProtocol W>
 Result<std::string> encode_request(W& w, const PyThriftMethod& method, std::string_view name, MessageType type,
-                                   std::int32_t seqid, PyObject* kwargs, const StructMapData& map) {
+                                   std::int32_t seqid, const CallArguments& kwargs, const StructMapData& map) {
   BRV_PROTO(w.write_message_begin(protocol::MessageHeader{std::string(name), type, seqid}));
   if constexpr (kIsJson<W>) BRV_PROTO(w.write_struct_begin());
-  if (kwargs != nullptr) {
-    for (const ThriftField& arg : method.arguments) {
-      PyObject* found = PyDict_GetItemWithError(kwargs, arg.py_name);
-      if (found == nullptr) {
-        if (PyErr_Occurred()) [[unlikely]]
-          return core::py_error();
-        continue;
-      }
-      // Writing may run Python code (__index__, __iter__, ...); keep the value alive.
-      const Ref value = Ref::borrow(found);
-      BRV_PROTO(w.write_field_begin(protocol::FieldHeader{serde::thrift_type_to_ttype(arg.field_type), arg.id}));
-      BRV_CHECK(serde::write_value_with_structs(w, arg.field_type, value.get(), map));
-      BRV_PROTO(w.write_field_end());
+  for (const ThriftField& arg : method.arguments) {
+    PyObject* found = kwargs.find(arg.py_name);
+    if (found == nullptr) {
+      if (PyErr_Occurred()) [[unlikely]]
+        return core::py_error();
+      continue;
     }
+    // Writing may run Python code (__index__, __iter__, ...); keep the value alive.
+    const Ref value = Ref::borrow(found);
+    BRV_PROTO(w.write_field_begin(protocol::FieldHeader{serde::thrift_type_to_ttype(arg.field_type), arg.id}));
+    BRV_CHECK(serde::write_value_with_structs(w, arg.field_type, value.get(), map));
+    BRV_PROTO(w.write_field_end());
   }
   if constexpr (kIsJson<W>) {
     BRV_PROTO(w.write_message_end());
@@ -96,14 +92,38 @@ Result<std::string> encode_request(W& w, const PyThriftMethod& method, std::stri
   return w.take();
 }
 
-// One request out and, unless `oneway`, one reply in.
-asio::awaitable<IoResult<std::string>> exchange(Connection& conn, std::string_view request, std::uint8_t transport,
-                                                std::uint8_t protocol, bool oneway) {
-  IoStatus sent = co_await conn_send_frame(conn.writer, request, transport);
-  if (!sent) co_return std::unexpected(std::move(sent).error());
-  if (oneway) co_return std::string{};
-  IoResult<std::string> reply = co_await conn_recv_frame(conn.reader, transport, protocol);
-  co_return reply;
+// Calls `f(writer)` with a writer of the protocol that appends to `buffer`
+// (empty, its room reused).
+template <class F>
+decltype(auto) with_request_writer(types::ProtocolType protocol, std::string buffer, F&& f) {
+  switch (protocol) {
+    case types::ProtocolType::Compact: {
+      protocol::CompactProtocolWriter w(std::move(buffer), {0});
+      return std::forward<F>(f)(w);
+    }
+    case types::ProtocolType::JSON: {
+      protocol::JSONProtocolWriter w(std::move(buffer));
+      return std::forward<F>(f)(w);
+    }
+    case types::ProtocolType::Binary:
+    default: {
+      protocol::BinaryProtocolWriter w(std::move(buffer));
+      return std::forward<F>(f)(w);
+    }
+  }
+}
+
+// One request out and, unless `oneway`, one reply in, which goes into the
+// request's buffer. Both complete on this thread, in place.
+IoResult<std::string> exchange(Connection& conn, std::string request, std::uint8_t transport, std::uint8_t protocol,
+                               bool oneway) {
+  IoStatus sent = conn_send_frame(conn.writer, request, transport).get();
+  if (!sent) return std::unexpected(std::move(sent).error());
+  if (oneway) {
+    request.clear();
+    return request;
+  }
+  return conn_recv_frame(conn.reader, transport, protocol, std::move(request)).get();
 }
 
 // Fields 1 (message, a string) and 2 (type, an i32) up to the stop; every
@@ -230,7 +250,16 @@ Result<Ref> decode_reply(R& r, const PyThriftMethod& method, const StructMapData
 
 }  // namespace
 
-Result<Ref> call(ThriftClient& client, PyObject* method_name, PyObject* kwargs) {
+PyObject* CallArguments::find_by_value(PyObject* name) const noexcept {
+  const Py_ssize_t n = PyTuple_GET_SIZE(names_);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    // Exact str on both sides: the comparison cannot fail.
+    if (PyUnicode_Compare(PyTuple_GET_ITEM(names_, i), name) == 0) return values_[i];
+  }
+  return nullptr;
+}
+
+Result<Ref> call(ThriftClient& client, PyObject* method_name, const CallArguments& kwargs) {
   BRV_ASSIGN(std::string_view name, core::arg_utf8(method_name, "method_name"));
   const auto found = client.method_index.find(name);
   if (found == client.method_index.end()) [[unlikely]]
@@ -245,8 +274,10 @@ Result<Ref> call(ThriftClient& client, PyObject* method_name, PyObject* kwargs) 
   const auto transport = static_cast<std::uint8_t>(client.transport);
   const StructMapData& map = *client.struct_map;
 
+  std::string buffer = std::exchange(client.spare, std::string());
+  buffer.reserve(kRequestReserve);
   BRV_ASSIGN(std::string request,
-             serde::with_writer(protocol, kRequestReserve, {0}, [&](auto& w) -> Result<std::string> {
+             with_request_writer(protocol, std::move(buffer), [&](auto& w) -> Result<std::string> {
                return encode_request(w, method, name, type, seqid, kwargs, map);
              }));
 
@@ -258,8 +289,7 @@ Result<Ref> call(ThriftClient& client, PyObject* method_name, PyObject* kwargs) 
     core::GilRelease released;
     std::lock_guard lock(client.slot->mutex);
     if (Connection* conn = client.slot->conn.get()) {
-      reply = client.runtime->block_on(
-          exchange(*conn, request, transport, static_cast<std::uint8_t>(protocol), method.oneway));
+      reply = exchange(*conn, std::move(request), transport, static_cast<std::uint8_t>(protocol), method.oneway);
     } else {
       open = false;
     }
@@ -268,10 +298,16 @@ Result<Ref> call(ThriftClient& client, PyObject* method_name, PyObject* kwargs) 
     return not_open();
   if (!reply) [[unlikely]]
     return exchange_failed(reply.error());
-  if (method.oneway) return core::none();
-
-  return serde::with_reader(protocol, *reply, {0},
-                            [&](auto& r) -> Result<Ref> { return decode_reply(r, method, map); });
+  Result<Ref> result = core::none();
+  if (!method.oneway) {
+    result = serde::with_reader(protocol, *reply, {0},
+                                [&](auto& r) -> Result<Ref> { return decode_reply(r, method, map); });
+  }
+  if (reply->capacity() <= kSpareLimit) {
+    reply->clear();
+    client.spare = std::move(*reply);
+  }
+  return result;
 }
 
 }  // namespace brovane::python::client

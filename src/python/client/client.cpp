@@ -30,11 +30,6 @@ Result<Ref> client_new(PyTypeObject* type, const core::Args<5>& a) {
     BRV_ASSIGN(c.protocol, types::protocol_type_of(a[4], "protocol"));
   }
 
-  IoResult<std::unique_ptr<ClientRuntime>> runtime = ClientRuntime::create();
-  if (!runtime) [[unlikely]]
-    return core::os_error("tokio runtime: " + runtime.error().text);
-  c.runtime = std::move(*runtime);
-
   for (std::size_t i = 0; i < c.service.methods.size(); ++i)
     c.method_index.insert_or_assign(c.service.methods[i].name, static_cast<std::uint32_t>(i));
   c.struct_map = types::empty_struct_map();
@@ -67,7 +62,7 @@ Result<Ref> client_open(ThriftClientObject& self) {
     opened = [&]() -> IoStatus {
       IoResult<ConnectedSocket> socket = connect_tcp(c.host, c.port);
       if (!socket) return std::unexpected(std::move(socket).error());
-      IoResult<std::unique_ptr<Connection>> conn = adopt_connection(*c.runtime, std::move(*socket));
+      IoResult<std::unique_ptr<Connection>> conn = adopt_connection(std::move(*socket));
       if (!conn) return std::unexpected(std::move(conn).error());
       std::unique_lock lock(c.slot->mutex);
       std::unique_ptr<Connection> old = std::exchange(c.slot->conn, std::move(*conn));
@@ -113,7 +108,45 @@ Result<Ref> client_exit(ThriftClientObject& self, const core::Args<3>&) { return
 core::Signature kCall{"ThriftClient.call()", {"method_name"}, 1, core::VarKeywords::Collect};
 
 Result<Ref> client_call(ThriftClientObject& self, const core::Args<1>& a) {
-  return call(self.value, a[0], a.kwargs.get());
+  return call(self.value, a[0], CallArguments(a.kwargs.get()));
+}
+
+// The one str that a keyword of call() may not be: it names the parameter.
+bool is_method_name_keyword(PyObject* name) noexcept {
+  static PyObject* const interned = [] {
+    PyObject* s = types::intern_name("method_name");
+    if (s == nullptr) PyErr_Clear();  // compared by value instead
+    return s;
+  }();
+  if (name == interned) return true;
+  if (interned != nullptr && PyUnicode_CHECK_INTERNED(interned) && PyUnicode_CHECK_INTERNED(name)) return false;
+  return PyUnicode_CompareWithASCIIString(name, "method_name") == 0;
+}
+
+// The entry point of call(). An ordinary call (the method name by position,
+// keywords that are exact str other than "method_name") goes to `call` with
+// the interpreter's own keyword arrays: no dict is built for **kwargs. Any
+// other form goes through the binding's argument parsing and its errors.
+PyObject* call_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+  bool interned = true;
+  bool plain = PyVectorcall_NARGS(nargsf) == 1;
+  if (plain && kwnames != nullptr) {
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(kwnames); i < n; ++i) {
+      PyObject* name = PyTuple_GET_ITEM(kwnames, i);
+      if (!PyUnicode_CheckExact(name) || is_method_name_keyword(name)) {
+        plain = false;
+        break;
+      }
+      interned = interned && PyUnicode_CHECK_INTERNED(name);
+    }
+  }
+  if (!plain) [[unlikely]]
+    return core::detail::method_thunk<&client_call, kCall, core::Access::Shared>(self, args, nargsf, kwnames);
+  return core::run([&]() -> Result<Ref> {
+    BRV_ASSIGN(ThriftClientObject * obj, core::as_self<ThriftClientObject>(self));
+    BRV_ASSIGN(auto borrow, core::take_borrow<core::Access::Shared>(obj->borrow));
+    return call(obj->value, args[0], CallArguments(args + 1, kwnames, interned));
+  });
 }
 
 Result<Ref> get_transport(ThriftClientObject& self) { return types::transport_type_object(self.value.transport); }
@@ -140,7 +173,8 @@ PyMethodDef kMethods[] = {
                                                                           "set_parser($self, parser)\n--\n\n"),
     core::method<&client_enter, kEnter>("__enter__", "__enter__($self)\n--\n\n"),
     core::method<&client_exit, kExit>("__exit__", "__exit__($self, _exc_type, _exc_value, _traceback)\n--\n\n"),
-    core::method<&client_call, kCall>("call", "call($self, method_name, **kwargs)\n--\n\n"),
+    {"call", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&call_entry)), METH_FASTCALL | METH_KEYWORDS,
+     "call($self, method_name, **kwargs)\n--\n\n"},
     {},
 };
 

@@ -11,7 +11,7 @@
 #include <utility>
 
 #include "parser/ast.hpp"
-#include "python/client/runtime.hpp"
+#include "python/client/connection.hpp"
 #include "python/core/borrow.hpp"
 #include "python/core/classes.hpp"
 #include "python/core/ref.hpp"
@@ -23,8 +23,8 @@
 
 namespace brovane::python::client {
 
-// The connection lock and what it guards: the connection, and every use of
-// the runtime that drives it. No thread waits for this lock while holding
+// The connection lock and what it guards: the connection and every exchange
+// of messages on it. No thread waits for this lock while holding
 // the interpreter lock, nor for the interpreter lock while holding this one.
 struct ConnectionSlot {
   std::mutex mutex;
@@ -32,13 +32,13 @@ struct ConnectionSlot {
 };
 
 // Members are declared in reverse order of destruction: the service copy
-// goes first and the runtime last, after the connection it drives.
+// goes first, the connection after the map and the host.
 struct ThriftClient {
   ThriftClient() = default;
   ThriftClient(ThriftClient&& o) noexcept
-      : runtime(std::move(o.runtime)),
-        method_index(std::move(o.method_index)),
+      : method_index(std::move(o.method_index)),
         slot(std::move(o.slot)),
+        spare(std::move(o.spare)),
         port(o.port),
         transport(o.transport),
         protocol(o.protocol),
@@ -47,9 +47,13 @@ struct ThriftClient {
         struct_map(std::move(o.struct_map)),
         service(std::move(o.service)) {}
 
-  std::unique_ptr<ClientRuntime> runtime;
   parser::ast::NameMap<std::uint32_t> method_index;  // name to position in service.methods; the later wins
   std::unique_ptr<ConnectionSlot> slot;
+  // The buffer of the last call's request and reply, empty and kept for the
+  // next call. Taken and given back only under the interpreter lock; a call
+  // that finds it taken (by a call in another thread, or further up its own
+  // thread's stack) makes its own.
+  std::string spare;
   std::uint16_t port = 0;
   // Changed only under the client's exclusive borrow, so a call (which holds
   // a shared one) reads them once at its start and sees no change.
@@ -68,8 +72,40 @@ struct ThriftClientObject {
   static constexpr core::TypeId kTypeId = core::TypeId::ThriftClient;
 };
 
-// ThriftClient.call(method_name, **kwargs): `kwargs` may be nullptr (no
-// keyword arguments). Runs under the caller's shared borrow of the client.
-core::Result<core::Ref> call(ThriftClient& client, PyObject* method_name, PyObject* kwargs);
+// The keyword arguments of one call: the interpreter's own arrays (a tuple
+// of names, exact str none of which is "method_name", and their values), or
+// a dict. Borrowed from the caller for the length of the call.
+class CallArguments {
+ public:
+  CallArguments(PyObject* const* values, PyObject* names, bool names_interned) noexcept
+      : values_(values), names_(names), names_interned_(names_interned) {}
+  explicit CallArguments(PyObject* dict) noexcept : dict_(dict) {}
+
+  // The value given for the argument `name` (an interned str), borrowed;
+  // nullptr when there is none, also with a Python error set when the dict
+  // look-up fails.
+  PyObject* find(PyObject* name) const noexcept {
+    if (dict_ != nullptr) return PyDict_GetItemWithError(dict_, name);
+    if (names_ == nullptr) return nullptr;
+    const Py_ssize_t n = PyTuple_GET_SIZE(names_);
+    for (Py_ssize_t i = 0; i < n; ++i)
+      if (PyTuple_GET_ITEM(names_, i) == name) return values_[i];
+    // Two interned strings are equal only if they are the same object.
+    if (names_interned_ && PyUnicode_CHECK_INTERNED(name)) return nullptr;
+    return find_by_value(name);
+  }
+
+ private:
+  PyObject* find_by_value(PyObject* name) const noexcept;
+
+  PyObject* const* values_ = nullptr;
+  PyObject* names_ = nullptr;
+  bool names_interned_ = false;
+  PyObject* dict_ = nullptr;
+};
+
+// ThriftClient.call(method_name, **kwargs). Runs under the caller's shared
+// borrow of the client.
+core::Result<core::Ref> call(ThriftClient& client, PyObject* method_name, const CallArguments& kwargs);
 
 }  // namespace brovane::python::client

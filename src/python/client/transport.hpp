@@ -10,8 +10,13 @@
 // server ones in python/server/transport.hpp).
 //
 // Results: a frame is a std::string holding exactly one message without
-// framing; the empty string is the empty frame (no message came). Errors are
-// values (IoError).
+// framing; the empty string is the empty frame (no message came). A receive
+// may be handed a string whose room it reuses (its contents are dropped).
+// Errors are values (IoError).
+//
+// Every algorithm is a coroutine of the stream's task type (buffered_io.hpp):
+// an Asio awaitable over an asynchronous stream, a BlockingTask that runs
+// straight through over a blocking one.
 #pragma once
 
 #include <algorithm>
@@ -89,8 +94,7 @@ inline std::uint32_t load_be32(const unsigned char* p) noexcept {
 // more than a buffer's worth has arrived, large remainders are read straight
 // into `out`.
 template <class Stream>
-asio::awaitable<IoStatus> append_exact(BufferedReader<Stream>& reader, std::string& out,
-                                       std::size_t n) {
+StreamTask<Stream, IoStatus> append_exact(BufferedReader<Stream>& reader, std::string& out, std::size_t n) {
   const std::size_t start = out.size();
   const std::size_t end = start + n;
   std::size_t filled = start;  // out[start, filled) holds the bytes that arrived
@@ -409,8 +413,7 @@ class BinaryWalk {
 
 // Runs a walk to its end, appending every byte it takes to `out`.
 template <class Stream>
-asio::awaitable<IoStatus> run_walk(BufferedReader<Stream>& reader, BinaryWalk& walk,
-                                   std::string& out) {
+StreamTask<Stream, IoStatus> run_walk(BufferedReader<Stream>& reader, BinaryWalk& walk, std::string& out) {
   for (;;) {
     const std::string_view in = reader.buffered();
     std::size_t used = 0;
@@ -426,15 +429,14 @@ asio::awaitable<IoStatus> run_walk(BufferedReader<Stream>& reader, BinaryWalk& w
 }
 
 template <Side S, class Stream>
-asio::awaitable<IoStatus> read_struct_body(BufferedReader<Stream>& reader, std::string& out) {
+StreamTask<Stream, IoStatus> read_struct_body(BufferedReader<Stream>& reader, std::string& out) {
   BinaryWalk walk = BinaryWalk::struct_body(S);
   IoStatus r = co_await run_walk(reader, walk, out);
   co_return r;
 }
 
 template <Side S, class Stream>
-asio::awaitable<IoStatus> read_value(BufferedReader<Stream>& reader, std::string& out,
-                                     std::uint8_t wire_type) {
+StreamTask<Stream, IoStatus> read_value(BufferedReader<Stream>& reader, std::string& out, std::uint8_t wire_type) {
   BinaryWalk walk = BinaryWalk::value(S, wire_type);
   IoStatus r = co_await run_walk(reader, walk, out);
   co_return r;
@@ -443,9 +445,9 @@ asio::awaitable<IoStatus> read_value(BufferedReader<Stream>& reader, std::string
 // Buffered Binary: header (first word, name, sequence id) and the argument
 // or result struct, exactly as read.
 template <Side S, class Stream>
-asio::awaitable<IoResult<std::string>> recv_buffered_binary(BufferedReader<Stream>& reader) {
+StreamTask<Stream, IoResult<std::string>> recv_buffered_binary(BufferedReader<Stream>& reader, std::string out) {
   BinaryWalk walk = BinaryWalk::message(S);
-  std::string out;
+  out.clear();
   out.reserve(256);
   IoStatus r = co_await run_walk(reader, walk, out);
   if (!r) {
@@ -455,7 +457,7 @@ asio::awaitable<IoResult<std::string>> recv_buffered_binary(BufferedReader<Strea
       co_return std::string{};
     co_return std::unexpected(std::move(r).error());
   }
-  co_return out;
+  co_return std::move(out);
 }
 
 constexpr bool is_json_blank(char c) noexcept {
@@ -466,8 +468,8 @@ constexpr bool is_json_blank(char c) noexcept {
 // ends with the bracket that closes the first one. Brackets are counted, not
 // matched, and are ignored inside strings.
 template <class Stream>
-asio::awaitable<IoResult<std::string>> recv_buffered_json(BufferedReader<Stream>& reader) {
-  std::string out;
+StreamTask<Stream, IoResult<std::string>> recv_buffered_json(BufferedReader<Stream>& reader, std::string out) {
+  out.clear();
   out.reserve(256);
   bool started = false;
   bool in_string = false;
@@ -479,7 +481,7 @@ asio::awaitable<IoResult<std::string>> recv_buffered_json(BufferedReader<Stream>
       IoResult<std::size_t> got = co_await reader.fill();
       if (got && *got > 0) continue;
       IoError err = got ? byte_eof() : std::move(got).error();
-      if (err.kind == IoErrorKind::UnexpectedEof && !started) co_return std::string{};
+      if (err.kind == IoErrorKind::UnexpectedEof && !started) co_return std::move(out);  // empty
       co_return std::unexpected(std::move(err));
     }
     const char* p = in.data();
@@ -519,7 +521,7 @@ asio::awaitable<IoResult<std::string>> recv_buffered_json(BufferedReader<Stream>
       } else if ((c == '}' || c == ']') && --depth == 0) {
         out.append(p, i + 1);
         reader.consume(i + 1);
-        co_return out;
+        co_return std::move(out);
       }
     }
     out.append(p, n);
@@ -529,7 +531,8 @@ asio::awaitable<IoResult<std::string>> recv_buffered_json(BufferedReader<Stream>
 
 // Framed: a 4-byte big-endian signed length, then that many bytes.
 template <class Stream>
-asio::awaitable<IoResult<std::string>> recv_framed(BufferedReader<Stream>& reader) {
+StreamTask<Stream, IoResult<std::string>> recv_framed(BufferedReader<Stream>& reader, std::string out) {
+  out.clear();
   unsigned char word[4];
   std::size_t have = 0;
   while (have < 4) {
@@ -538,7 +541,7 @@ asio::awaitable<IoResult<std::string>> recv_framed(BufferedReader<Stream>& reade
       IoResult<std::size_t> got = co_await reader.fill();
       if (got && *got > 0) continue;
       // The end of the stream inside the length: no message came.
-      if (got || got.error().kind == IoErrorKind::UnexpectedEof) co_return std::string{};
+      if (got || got.error().kind == IoErrorKind::UnexpectedEof) co_return std::move(out);  // empty
       co_return std::unexpected(std::move(got).error());
     }
     const std::size_t k = std::min(4 - have, in.size());
@@ -547,33 +550,38 @@ asio::awaitable<IoResult<std::string>> recv_framed(BufferedReader<Stream>& reade
     have += k;
   }
   const auto length = static_cast<std::int32_t>(load_be32(word));
-  if (length <= 0) co_return std::string{};
-  std::string out;
-  IoStatus r = co_await append_exact(reader, out, static_cast<std::size_t>(length));
+  if (length <= 0) co_return std::move(out);  // empty
+  const auto n = static_cast<std::size_t>(length);
+  // Usually the whole message came with its length.
+  if (const std::string_view in = reader.buffered(); in.size() >= n) {
+    out.append(in.data(), n);
+    reader.consume(n);
+    co_return std::move(out);
+  }
+  IoStatus r = co_await append_exact(reader, out, n);
   if (!r) co_return std::unexpected(std::move(r).error());
-  co_return out;
+  co_return std::move(out);
 }
 
+template <class Stream>
+StreamTask<Stream, IoResult<std::string>> refuse_buffered_compact() {
+  co_return std::unexpected(compact_refused_error());
+}
+
+// Not a coroutine itself: it hands over the task of the transport's receive.
 template <Side S, class Stream>
-asio::awaitable<IoResult<std::string>> recv_message(BufferedReader<Stream>& reader,
-                                                    std::uint8_t transport, std::uint8_t protocol) {
-  IoResult<std::string> r;
-  if (transport == kTransportFramed) {
-    r = co_await recv_framed(reader);
-  } else if (protocol == kProtocolBinary) {
-    r = co_await recv_buffered_binary<S>(reader);
-  } else if (protocol == kProtocolJson) {
-    r = co_await recv_buffered_json(reader);
-  } else {
-    r = std::unexpected(compact_refused_error());
-  }
-  co_return r;
+StreamTask<Stream, IoResult<std::string>> recv_message(BufferedReader<Stream>& reader, std::uint8_t transport,
+                                                       std::uint8_t protocol, std::string out = {}) {
+  if (transport == kTransportFramed) return recv_framed(reader, std::move(out));
+  if (protocol == kProtocolBinary) return recv_buffered_binary<S>(reader, std::move(out));
+  if (protocol == kProtocolJson) return recv_buffered_json(reader, std::move(out));
+  return refuse_buffered_compact<Stream>();
 }
 
 // Each message is flushed as soon as it is written: one flush per message.
 template <class Stream>
-asio::awaitable<IoStatus> send_message(BufferedWriter<Stream>& writer, std::string_view message,
-                                       std::uint8_t transport) {
+StreamTask<Stream, IoStatus> send_message(BufferedWriter<Stream>& writer, std::string_view message,
+                                          std::uint8_t transport) {
   IoStatus r;
   if (transport == kTransportFramed) {
     // A length the 4-byte field cannot hold would be read back as another
@@ -594,30 +602,30 @@ asio::awaitable<IoStatus> send_message(BufferedWriter<Stream>& writer, std::stri
 
 // Writes one message with the transport's framing and flushes the writer.
 template <class Stream>
-asio::awaitable<IoStatus> conn_send_frame(BufferedWriter<Stream>& writer, std::string_view message,
-                                          std::uint8_t transport) {
+StreamTask<Stream, IoStatus> conn_send_frame(BufferedWriter<Stream>& writer, std::string_view message,
+                                             std::uint8_t transport) {
   return detail::send_message(writer, message, transport);
 }
 
-// Receives exactly one reply message: the empty string when none came.
+// Receives exactly one reply message: the empty string when none came. The
+// message goes into `room`'s storage when it is large enough.
 template <class Stream>
-asio::awaitable<IoResult<std::string>> conn_recv_frame(BufferedReader<Stream>& reader,
-                                                       std::uint8_t transport,
-                                                       std::uint8_t protocol) {
-  return detail::recv_message<Side::Client>(reader, transport, protocol);
+StreamTask<Stream, IoResult<std::string>> conn_recv_frame(BufferedReader<Stream>& reader,
+                                                          std::uint8_t transport, std::uint8_t protocol,
+                                                          std::string room = {}) {
+  return detail::recv_message<Side::Client>(reader, transport, protocol, std::move(room));
 }
 
 // Appends one Binary struct body, through its stop byte, to `out`.
 template <class Stream>
-asio::awaitable<IoStatus> read_buffered_struct_body_async(BufferedReader<Stream>& reader,
-                                                          std::string& out) {
+StreamTask<Stream, IoStatus> read_buffered_struct_body_async(BufferedReader<Stream>& reader, std::string& out) {
   return detail::read_struct_body<Side::Client>(reader, out);
 }
 
 // Appends one Binary value of the given wire type to `out`.
 template <class Stream>
-asio::awaitable<IoStatus> read_buffered_value_async(BufferedReader<Stream>& reader,
-                                                    std::string& out, std::uint8_t wire_type) {
+StreamTask<Stream, IoStatus> read_buffered_value_async(BufferedReader<Stream>& reader, std::string& out,
+                                                       std::uint8_t wire_type) {
   return detail::read_value<Side::Client>(reader, out, wire_type);
 }
 

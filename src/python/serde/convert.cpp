@@ -266,11 +266,11 @@ Result<ThriftValue> instance_value(PyObject* o, const ThriftStruct* declared, co
   const types::InstanceData& d = view.data();
 
   ThriftValue::Struct s;
-  s.name = d.struct_name;
+  s.name = d.struct_name();
   const std::size_t slots = d.slot_count();
   s.fields.reserve(slots);
   for (std::uint32_t slot = 0; slot < slots; ++slot) {
-    const std::string_view name = d.field_names->slot_name(slot);
+    const std::string_view name = d.field_names()->slot_name(slot);
     if (PyObject* py = d.py_values[slot]) {
       Result<ThriftValue> r = [&]() -> Result<ThriftValue> {
         if (declared != nullptr) {
@@ -278,18 +278,18 @@ Result<ThriftValue> instance_value(PyObject* o, const ThriftStruct* declared, co
             return typed(py, f->field_type, *structs);
           return untyped(py);
         }
-        if (const types::ThriftField* f = d.declared_field(slot)) return typed(py, f->field_type, d.struct_map);
+        if (const types::ThriftField* f = d.declared_field(slot)) return typed(py, f->field_type, d.struct_map());
         return untyped(py);
       }();
       if (r) {
-        s.fields.append_unique(std::string(name), std::move(*r));
+        s.fields.emplace_unique(name, std::move(*r));
         continue;
       }
       if (is_fatal_error(r.error())) return std::unexpected(std::move(r).error());
       discard_error(r.error());
     }
     if (slot < d.thrift_values.size() && d.thrift_values[slot])
-      s.fields.append_unique(std::string(name), *d.thrift_values[slot]);
+      s.fields.emplace_unique(name, *d.thrift_values[slot]);
   }
   return ThriftValue(std::move(s));
 }
@@ -562,7 +562,8 @@ PyObject* to_py(ValueArg<Move> value, const StructMap& structs);
 constexpr bool is_scalar(ast::Kind k) noexcept { return k <= ast::Kind::Binary; }
 
 // The descriptor that Struct values resolve to by name, looked up once for a
-// run of values of the same name (the elements of a list of structs).
+// run of values of the same name (the elements of a list of structs), and
+// the layout their instances share.
 class StructLookup {
  public:
   explicit StructLookup(const StructMap& structs) noexcept : structs_(structs) {}
@@ -572,40 +573,62 @@ class StructLookup {
     if (!known_ || *name != last_name_) {
       last_name_ = *name;
       last_ = find_struct(structs_, last_name_);
+      layout_.reset();
       known_ = true;
     }
     return last_;
+  }
+
+  // The layout for instances of `desc` (what find returned for `name`).
+  const types::LayoutRef& layout(const ThriftStruct& desc, std::string_view name) {
+    if (!layout_) layout_ = desc.instance_layout(name, structs_ ? structs_ : types::empty_struct_map());
+    return layout_;
   }
 
  private:
   const StructMap& structs_;
   std::string last_name_;
   const ThriftStruct* last_ = nullptr;
+  types::LayoutRef layout_;
   bool known_ = false;
 };
 
+// A stored copy of `v`; the kinds without parts are copied without the
+// variant's generic copy.
+inline void copy_stored(types::InstanceData::StoredValue& out, const ThriftValue& v) {
+  switch (v.kind()) {
+    case ast::Kind::Bool: out.emplace(*v.get_if<ThriftValue::Bool>()); return;
+    case ast::Kind::Byte: out.emplace(*v.get_if<ThriftValue::Byte>()); return;
+    case ast::Kind::I16: out.emplace(*v.get_if<ThriftValue::I16>()); return;
+    case ast::Kind::I32: out.emplace(*v.get_if<ThriftValue::I32>()); return;
+    case ast::Kind::I64: out.emplace(*v.get_if<ThriftValue::I64>()); return;
+    case ast::Kind::Double: out.emplace(*v.get_if<ThriftValue::Double>()); return;
+    default: out.emplace(v); return;
+  }
+}
+
 // A Struct value as a new instance: the descriptor's fields when the map has
-// its name (`desc`, resolved by the caller), else the value's own field names
-// in their order. Values under names that are not fields are dropped.
+// its name (`desc`, resolved by the caller, with `lookup` holding its
+// layout), else the value's own field names in their order. Values under
+// names that are not fields are dropped.
 template <bool Move, class Fields>
 PyObject* struct_to_py(const std::optional<std::string>& name, const ThriftStruct* desc, Fields& fields,
-                       const StructMap& structs) {
+                       const StructMap& structs, StructLookup& lookup) {
   const std::string_view struct_name = name ? std::string_view(*name) : std::string_view();
-  const StructMap& map = structs ? structs : types::empty_struct_map();
   types::ThriftStructInstanceObject* inst = nullptr;
   if (desc != nullptr && desc->field_names) {
-    inst = types::new_blank_instance(struct_name, desc->field_names, desc->fields_by_name, map);
+    inst = types::new_blank_instance(lookup.layout(*desc, struct_name));
   } else {
     std::vector<std::string> names;
     names.reserve(fields.size());
     for (const auto& entry : fields) names.push_back(entry.first);
     std::shared_ptr<const types::FieldNames> own = types::FieldNames::make(std::move(names));
     if (!own) return nullptr;
-    inst = types::new_blank_instance(struct_name, own, types::empty_fields_by_name(), map);
+    inst = types::new_blank_instance(types::make_layout(struct_name, std::move(own), nullptr, structs));
   }
   if (inst == nullptr) return nullptr;
   types::InstanceData& d = inst->value;
-  const types::FieldNames& names = *d.field_names;
+  const types::FieldNames& names = *d.field_names();
   const std::size_t slots = names.slot_count();
   // Values built from declared fields (decoding, defaults, converted
   // instances) come in slot order, so the slot after the previous one is
@@ -624,7 +647,7 @@ PyObject* struct_to_py(const std::optional<std::string>& name, const ThriftStruc
     if constexpr (Move)
       d.thrift_values[slot] = std::move(entry.second);
     else
-      d.thrift_values[slot] = entry.second;
+      copy_stored(d.thrift_values[slot], entry.second);
   }
   return reinterpret_cast<PyObject*>(inst);
 }
@@ -632,7 +655,7 @@ PyObject* struct_to_py(const std::optional<std::string>& name, const ThriftStruc
 template <bool Move>
 PyObject* struct_value_to_py(ValueArg<Move> value, StructLookup& lookup, const StructMap& structs) {
   auto& s = *value.template get_if<ThriftValue::Struct>();
-  return struct_to_py<Move>(s.name, lookup.find(s.name), s.fields, structs);
+  return struct_to_py<Move>(s.name, lookup.find(s.name), s.fields, structs, lookup);
 }
 
 // Fills `list` (of items.size() empty slots) with `convert(item)` for every

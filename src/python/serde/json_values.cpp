@@ -218,11 +218,7 @@ PyObject* Converter::struct_value(const Json& v, const std::string& name) {
 }
 
 PyObject* Converter::instance(const Json::object_t& object, const types::ThriftStruct& d, std::string&& name) {
-  types::InstanceData data;
-  data.struct_name = std::move(name);
-  data.field_names = d.field_names;
-  data.fields_by_name = d.fields_by_name ? d.fields_by_name : types::empty_fields_by_name();
-  data.struct_map = structs_;
+  types::InstanceData data(d.instance_layout(name, structs_));
   data.size_stores();
   if (!d.fields.empty()) {
     for (const auto& [key_text, member] : object) {

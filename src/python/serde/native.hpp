@@ -49,8 +49,7 @@ struct NativeStructValue {
     out.reserve(present);
     for (std::size_t s = 0; s < values.size(); ++s) {
       if (!values[s]) continue;
-      out.append_unique(std::string(field_names->slot_name(static_cast<std::uint32_t>(s))),
-                        std::move(*values[s]));
+      out.emplace_unique(field_names->slot_name(static_cast<std::uint32_t>(s)), std::move(*values[s]));
     }
     values.clear();
     return out;

@@ -48,8 +48,7 @@ PyObject* read_py(R& r, const ast::ThriftType& type, const types::StructMapData&
 template <protocol::InputProtocol R>
 PyObject* read_instance_body(R& r, const types::ThriftStruct& d, int depth) {
   const types::StructMapData& own_map = d.struct_map ? *d.struct_map : *types::empty_struct_map();
-  types::ThriftStructInstanceObject* o =
-      types::new_blank_instance(d.name, d.field_names, d.fields_by_name, d.struct_map);
+  types::ThriftStructInstanceObject* o = types::new_blank_instance(d.instance_layout());
   if (o == nullptr) [[unlikely]]
     return nullptr;
   core::Ref inst = core::Ref::steal(reinterpret_cast<PyObject*>(o));

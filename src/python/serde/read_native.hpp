@@ -10,10 +10,13 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "parser/ast.hpp"
+#include "protocol/binary.hpp"
+#include "protocol/compact.hpp"
 #include "protocol/types.hpp"
 #include "python/serde/bounds.hpp"
 #include "python/serde/native.hpp"
@@ -48,6 +51,38 @@ using types::StructMapData;
     *std::move(brv_read_r_);                                                \
   })
 
+// The same for a read that yields a string_view, taken apart field by field:
+// copying the result whole reloads the two words just stored as one wide
+// load, which waits for both stores to drain.
+#define BRV_READ_VIEW(expr)                                                 \
+  ({                                                                        \
+    auto&& brv_read_r_ = (expr);                                            \
+    if (!brv_read_r_.has_value()) [[unlikely]]                              \
+      return std::unexpected(::brovane::python::serde::detail::value_read_error(brv_read_r_.error())); \
+    const char* brv_read_p_ = brv_read_r_->data();                          \
+    const std::size_t brv_read_n_ = brv_read_r_->size();                    \
+    std::string_view(brv_read_p_, brv_read_n_);                             \
+  })
+
+// A UTF-8 checked string read. The Binary and Compact string is the prefixed
+// bytes and then the check, as their own string read does; done here, the
+// view is handed on field by field instead of being copied whole.
+template <protocol::InputProtocol R>
+[[gnu::always_inline]] inline protocol::PResult<std::string_view> read_text(R& r) {
+  if constexpr (std::is_same_v<R, protocol::BinaryProtocolReader> ||
+                std::is_same_v<R, protocol::CompactProtocolReader>) {
+    auto bytes = r.read_binary_view();
+    if (!bytes) [[unlikely]]
+      return bytes;
+    const std::string_view s(bytes->data(), bytes->size());
+    if (auto checked = protocol::check_utf8(s); !checked) [[unlikely]]
+      return std::unexpected(std::move(checked).error());
+    return s;
+  } else {
+    return r.read_string_view();
+  }
+}
+
 // Where a value read goes: constructed in place in a field slot or at the end
 // of a list, or assigned over a placeholder (a struct entry, a map value), so
 // no value is moved through a temporary. Not a template parameter on purpose:
@@ -81,10 +116,10 @@ class ValueSink {
     ast::ThriftValue* v;
     switch (mode_) {
       case Mode::Slot:
-        v = &static_cast<std::optional<ast::ThriftValue>*>(p_)->emplace(A{});
+        v = &static_cast<std::optional<ast::ThriftValue>*>(p_)->emplace(std::in_place_type<A>);
         break;
       case Mode::Append:
-        v = &static_cast<std::vector<ast::ThriftValue>*>(p_)->emplace_back(A{});
+        v = &static_cast<std::vector<ast::ThriftValue>*>(p_)->emplace_back(std::in_place_type<A>);
         break;
       default:
         v = static_cast<ast::ThriftValue*>(p_);
@@ -102,9 +137,16 @@ class ValueSink {
 
 constexpr bool is_scalar(ast::Kind k) noexcept { return k <= ast::Kind::Binary; }
 
+// Readers whose primitive reads are small enough to be built into the loops
+// below that run once per element or field ([[gnu::flatten]] on a `_flat`
+// twin); the JSON reader's are not, and stay calls.
+template <class R>
+inline constexpr bool kFlatReads =
+    std::is_same_v<R, protocol::BinaryProtocolReader> || std::is_same_v<R, protocol::CompactProtocolReader>;
+
 // One value of a scalar kind, handed to `f` as its ThriftValue alternative.
 template <protocol::InputProtocol R, class F>
-IoStatus read_scalar(R& r, ast::Kind k, F&& f) {
+IoStatus read_scalar_body(R& r, ast::Kind k, F&& f) {
   using V = ast::ThriftValue;
   switch (k) {
     case ast::Kind::Bool: f(V::Bool{BRV_READ(r.read_bool())}); return {};
@@ -114,18 +156,29 @@ IoStatus read_scalar(R& r, ast::Kind k, F&& f) {
     case ast::Kind::I64: f(V::I64{BRV_READ(r.read_i64())}); return {};
     case ast::Kind::Double: f(V::Double{BRV_READ(r.read_double())}); return {};
     case ast::Kind::String: {
-      const std::string_view s = BRV_READ(r.read_string_view());
+      const std::string_view s = BRV_READ_VIEW(read_text(r));
       f(V::String{std::string(s)});
       return {};
     }
     case ast::Kind::Binary: {
-      const std::string_view s = BRV_READ(r.read_binary_view());
+      const std::string_view s = BRV_READ_VIEW(r.read_binary_view());
       const auto* p = reinterpret_cast<const std::uint8_t*>(s.data());
       f(V::Binary{std::vector<std::uint8_t>(p, p + s.size())});
       return {};
     }
     default: return {};
   }
+}
+template <protocol::InputProtocol R, class F>
+IoStatus read_scalar_flat(R& r, ast::Kind k, F&& f) {
+  return read_scalar_body(r, k, std::forward<F>(f));
+}
+template <protocol::InputProtocol R, class F>
+inline IoStatus read_scalar(R& r, ast::Kind k, F&& f) {
+  if constexpr (kFlatReads<R>)
+    return read_scalar_flat(r, k, std::forward<F>(f));
+  else
+    return read_scalar_body(r, k, std::forward<F>(f));
 }
 
 template <protocol::InputProtocol R>
@@ -134,7 +187,7 @@ IoStatus read_native_put(R& r, const ast::ThriftType& type, const StructMapData&
 // `n` elements of one scalar kind appended to `items`: the kind is decided
 // once per list, not per element.
 template <ast::Kind K, protocol::InputProtocol R>
-IoStatus read_scalar_run(R& r, std::int32_t n, std::vector<ast::ThriftValue>& items) {
+IoStatus read_scalar_run_body(R& r, std::int32_t n, std::vector<ast::ThriftValue>& items) {
   using V = ast::ThriftValue;
   for (std::int32_t i = 0; i < n; ++i) {
     if constexpr (K == ast::Kind::Bool) {
@@ -150,15 +203,26 @@ IoStatus read_scalar_run(R& r, std::int32_t n, std::vector<ast::ThriftValue>& it
     } else if constexpr (K == ast::Kind::Double) {
       items.emplace_back(V::Double{BRV_READ(r.read_double())});
     } else if constexpr (K == ast::Kind::String) {
-      const std::string_view s = BRV_READ(r.read_string_view());
+      const std::string_view s = BRV_READ_VIEW(read_text(r));
       items.emplace_back(V::String{std::string(s)});
     } else {
-      const std::string_view s = BRV_READ(r.read_binary_view());
+      const std::string_view s = BRV_READ_VIEW(r.read_binary_view());
       const auto* p = reinterpret_cast<const std::uint8_t*>(s.data());
       items.emplace_back(V::Binary{std::vector<std::uint8_t>(p, p + s.size())});
     }
   }
   return {};
+}
+template <ast::Kind K, protocol::InputProtocol R>
+[[gnu::flatten]] IoStatus read_scalar_run_flat(R& r, std::int32_t n, std::vector<ast::ThriftValue>& items) {
+  return read_scalar_run_body<K>(r, n, items);
+}
+template <ast::Kind K, protocol::InputProtocol R>
+inline IoStatus read_scalar_run(R& r, std::int32_t n, std::vector<ast::ThriftValue>& items) {
+  if constexpr (kFlatReads<R>)
+    return read_scalar_run_flat<K>(r, n, items);
+  else
+    return read_scalar_run_body<K>(r, n, items);
 }
 
 template <protocol::InputProtocol R>
@@ -196,43 +260,92 @@ class SlotStore {
 };
 
 // Field values as the entries of a nested struct value, in the order first
-// seen, with the same replacement rule.
+// seen, with the same replacement rule. A slot's entry is found through the
+// position recorded for it, which is meaningful once the slot is marked seen:
+// nothing is cleared up front, which matters for the many small structs of a
+// list.
 class EntryStore {
  public:
-  EntryStore(ast::StructFields& out, const types::FieldNames& names) : out_(out), names_(names) {
+  EntryStore(ast::StructFields& out, const types::FieldNames& names) : out_(out) {
     const std::size_t n = names.slot_count();
-    if (n > kInline) heap_.resize(n);
-    std::fill_n(positions(), n, -1);
+    if (n > kInline) [[unlikely]]
+      heap_.assign(n, -1);
     out_.reserve(n);
   }
 
   template <protocol::InputProtocol R>
   IoStatus read(R& r, const types::ThriftField& f, const StructMapData& map, int depth) {
-    std::int32_t& pos = positions()[f.slot];
+    const std::uint32_t slot = f.slot;
     const ast::Kind k = f.field_type.kind();
-    if (pos < 0 && is_scalar(k)) {
-      // A first scalar value goes straight into a new entry.
-      return read_scalar(r, k, [&](auto&& v) {
-        pos = static_cast<std::int32_t>(out_.size());
-        out_.append_unique(std::string(names_.slot_name(f.slot)), ast::ThriftValue(std::move(v)));
-      });
-    }
+    std::int32_t pos = position(slot);
     if (pos < 0) {
       pos = static_cast<std::int32_t>(out_.size());
-      out_.append_unique(std::string(names_.slot_name(f.slot)), ast::ThriftValue(ast::ThriftValue::Bool{}));
+      // The field's own name is its slot's name, and sits beside the slot.
+      const std::string_view name = f.name;
+      if (is_scalar(k)) {
+        // A first scalar value goes straight into a new entry.
+        auto s = read_scalar(r, k, [&](auto&& v) { out_.emplace_unique(name, std::move(v)); });
+        if (s) [[likely]]
+          mark(slot, pos);
+        return s;
+      }
+      out_.emplace_unique(name, ast::ThriftValue::Bool{});
+      mark(slot, pos);
     }
     return read_native_put(r, f.field_type, map, depth, ValueSink((out_.begin() + pos)->second));
   }
 
  private:
-  static constexpr std::size_t kInline = 32;
-  std::int32_t* positions() noexcept { return heap_.empty() ? inline_ : heap_.data(); }
+  static constexpr std::size_t kInline = 64;  // one bit of `seen_` each
+
+  std::int32_t position(std::uint32_t slot) const noexcept {
+    if (heap_.empty()) return (seen_ >> slot) & 1u ? inline_[slot] : -1;
+    return heap_[slot];
+  }
+  void mark(std::uint32_t slot, std::int32_t pos) noexcept {
+    if (heap_.empty()) {
+      seen_ |= std::uint64_t{1} << slot;
+      inline_[slot] = pos;
+    } else {
+      heap_[slot] = pos;
+    }
+  }
 
   ast::StructFields& out_;
-  const types::FieldNames& names_;
+  std::uint64_t seen_ = 0;
   std::int32_t inline_[kInline];
-  std::vector<std::int32_t> heap_;
+  std::vector<std::int32_t> heap_;  // -1 = absent; used instead of the above past kInline slots
 };
+
+// What a struct body needs of a field header, small enough to come back in
+// a register; for the readers of kFlatReads the header read itself is built
+// in here, as it runs once per field of every struct body. A failure leaves
+// its error in `error`.
+struct FieldKey {
+  protocol::TType type;
+  bool ok;
+  std::int16_t id;
+};
+template <protocol::InputProtocol R>
+FieldKey field_header_body(R& r, std::optional<ProtocolError>& error) {
+  auto h = r.read_field_begin();
+  if (!h) [[unlikely]] {
+    error.emplace(std::move(h).error());
+    return {protocol::TType::Stop, false, 0};
+  }
+  return {h->field_type, true, h->id};
+}
+template <protocol::InputProtocol R>
+FieldKey field_header_flat(R& r, std::optional<ProtocolError>& error) {
+  return field_header_body(r, error);
+}
+template <protocol::InputProtocol R>
+inline FieldKey field_header(R& r, std::optional<ProtocolError>& error) {
+  if constexpr (kFlatReads<R>)
+    return field_header_flat(r, error);
+  else
+    return field_header_body(r, error);
+}
 
 // The field headers and values of one struct body, up to and including its
 // Stop header. `depth` counts the levels open around the body, the body
@@ -241,14 +354,13 @@ template <protocol::InputProtocol R, class Store>
 IoStatus read_struct_body(R& r, std::span<const types::ThriftField> fields, const types::FieldIndex& index,
                           const StructMapData& map, Store& store, int depth) {
   for (;;) {
-    // The header's parts are read where the reader left them: copying the
-    // whole header out first costs a stalled load per field.
-    const auto header = r.read_field_begin();
-    if (!header) [[unlikely]]
-      return std::unexpected(value_read_error(header.error()));
-    const protocol::TType type = header->field_type;
+    std::optional<ProtocolError> error;
+    const FieldKey header = field_header(r, error);
+    if (!header.ok) [[unlikely]]
+      return std::unexpected(value_read_error(*error));
+    const protocol::TType type = header.type;
     if (type == protocol::TType::Stop) return {};
-    const std::int32_t pos = index.find(header->id);
+    const std::int32_t pos = index.find(header.id);
     if (pos >= 0) {
       const types::ThriftField& f = fields[static_cast<std::size_t>(pos)];
       auto s = store.read(r, f, map, depth);
@@ -331,6 +443,42 @@ IoStatus read_native_list(R& r, const ast::ThriftType& elem, bool is_set, const 
   return {};
 }
 
+// `n` map entries whose key and value kinds are both scalar, each pair built
+// in place.
+template <protocol::InputProtocol R>
+IoStatus read_scalar_entries_body(R& r, ast::Kind kk, ast::Kind vk, std::int32_t n,
+                                  std::vector<std::pair<ast::ThriftValue, ast::ThriftValue>>& entries) {
+  for (std::int32_t i = 0; i < n; ++i) {
+    IoStatus value_status;
+    auto s = read_scalar(r, kk, [&](auto&& key) {
+      auto vs = read_scalar(r, vk, [&](auto&& value) {
+        entries.emplace_back(std::piecewise_construct, std::forward_as_tuple(std::move(key)),
+                             std::forward_as_tuple(std::move(value)));
+      });
+      if (!vs) [[unlikely]]
+        value_status = std::move(vs);
+    });
+    if (!s) [[unlikely]]
+      return s;
+    if (!value_status) [[unlikely]]
+      return value_status;
+  }
+  return {};
+}
+template <protocol::InputProtocol R>
+[[gnu::flatten]] IoStatus read_scalar_entries_flat(R& r, ast::Kind kk, ast::Kind vk, std::int32_t n,
+                                                   std::vector<std::pair<ast::ThriftValue, ast::ThriftValue>>& entries) {
+  return read_scalar_entries_body(r, kk, vk, n, entries);
+}
+template <protocol::InputProtocol R>
+inline IoStatus read_scalar_entries(R& r, ast::Kind kk, ast::Kind vk, std::int32_t n,
+                                    std::vector<std::pair<ast::ThriftValue, ast::ThriftValue>>& entries) {
+  if constexpr (kFlatReads<R>)
+    return read_scalar_entries_flat(r, kk, vk, n, entries);
+  else
+    return read_scalar_entries_body(r, kk, vk, n, entries);
+}
+
 template <protocol::InputProtocol R>
 IoStatus read_native_map(R& r, const ast::ThriftType::Map& type, const StructMapData& map, int depth,
                          ValueSink put) {
@@ -342,22 +490,8 @@ IoStatus read_native_map(R& r, const ast::ThriftType::Map& type, const StructMap
   // A pair costs at least its key and its value.
   entries.reserve(std::min(reserve_hint(r, h.size, type.key->kind()), reserve_hint(r, h.size, type.value->kind())));
   if (is_scalar(type.key->kind()) && is_scalar(type.value->kind())) {
-    // Both built in place in the new pair.
-    const ast::Kind kk = type.key->kind();
-    const ast::Kind vk = type.value->kind();
-    for (std::int32_t i = 0; i < h.size; ++i) {
-      IoStatus value_status;
-      auto s = read_scalar(r, kk, [&](auto&& key) {
-        value_status = read_scalar(r, vk, [&](auto&& value) {
-          entries.emplace_back(std::piecewise_construct, std::forward_as_tuple(std::move(key)),
-                               std::forward_as_tuple(std::move(value)));
-        });
-      });
-      if (!s) [[unlikely]]
-        return s;
-      if (!value_status) [[unlikely]]
-        return value_status;
-    }
+    if (auto s = read_scalar_entries(r, type.key->kind(), type.value->kind(), h.size, entries); !s) [[unlikely]]
+      return s;
   } else if (is_scalar(type.key->kind())) {
     // The key is built in place; the value is assigned over a placeholder.
     const ast::Kind k = type.key->kind();
@@ -407,6 +541,7 @@ IoStatus read_native_put(R& r, const ast::ThriftType& type, const StructMapData&
 }
 
 #undef BRV_READ
+#undef BRV_READ_VIEW
 
 }  // namespace detail
 

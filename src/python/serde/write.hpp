@@ -332,7 +332,7 @@ bool write_fields_from_instance(W& w, std::span<const ThriftField> fields, const
   // Nothing can change the data while the shared borrow is held, so the
   // stored objects stay alive and in place for the whole write.
   const types::InstanceData& data = view->data();
-  const types::FieldNames* own = data.field_names.get();
+  const types::FieldNames* own = data.field_names().get();
   // Instances made by the descriptor or decoded by it share its names, so a
   // field's slot is the instance's slot; others are matched by name.
   const bool same_slots = own != nullptr && own == names;

@@ -13,6 +13,7 @@
 #include "python/client/io_error_map.hpp"
 #include "python/core/ref.hpp"
 #include "python/server/console.hpp"
+#include "python/server/coroutine_bridge.hpp"
 #include "python/server/interpreter_gate.hpp"
 
 namespace brovane::python::server {
@@ -197,6 +198,9 @@ void loop_thread_main(std::shared_ptr<Handshake> handshake) {
   if (!ran) print_pending_error();
   ran.reset();
   shut_loop_down(loop);
+  // The loop runs nothing more: what was handed to it and is still pending
+  // is let go, and later hand-overs are refused.
+  end_loop_inbox(*locals);
   Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));
   if (asyncio) {
     Ref r = Ref::steal(PyObject_CallMethod(asyncio.get(), "set_event_loop", "O", Py_None));

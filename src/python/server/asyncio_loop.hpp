@@ -19,6 +19,9 @@ namespace brovane::python::server {
 struct TaskLocals {
   core::DeferredRef event_loop;
   core::DeferredRef context;
+  // The coroutine bridge's inbox for this loop, made on first use; read and
+  // set only under the interpreter lock.
+  mutable core::DeferredRef inbox;
 };
 
 inline constexpr char kLoopNotBound[] = "python asyncio loop is not bound to the current tokio worker thread";

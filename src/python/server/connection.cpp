@@ -16,8 +16,9 @@
 #include "python/serde/read_native.hpp"
 #include "python/server/asyncio_loop.hpp"
 #include "python/server/context.hpp"
-#include "python/server/coroutine_bridge.hpp"
+#include "python/server/coroutine_call.hpp"
 #include "python/server/handler.hpp"
+#include "python/server/plain_call.hpp"
 #include "python/server/runtime.hpp"
 #include "python/server/transport.hpp"
 
@@ -37,6 +38,7 @@ struct Dispatched {
   enum class Kind : std::uint8_t {
     Reply,      // `reply` is ready
     Coroutine,  // a coroutine function is to be called with `values`
+    Plain,      // a plain function is to be called with `values`, by the worker running Python
     End,        // the connection ends with `error`
   };
   Kind kind = Kind::End;
@@ -57,8 +59,21 @@ struct Dispatched {
   return build_exception_reply(protocol, name, seqid, kUnknownMethod, "No handler registered for: " + name);
 }
 
+// A plain call's outcome as the connection's next step. Without a reply the
+// interpreter is going away: end quietly rather than enter a closing one.
+void finish_plain_call(Dispatched& d, PlainCall& call) {
+  if (call.reply) {
+    d.kind = Dispatched::Kind::Reply;
+    d.reply = std::move(*call.reply);
+  } else {
+    d.kind = Dispatched::Kind::End;
+    d.error = IoError::from_kind(IoErrorKind::BrokenPipe);
+  }
+}
+
 // Header, method, arguments and handler; a plain handler is called right
-// here, on this runtime thread, holding the interpreter lock.
+// here, on this runtime thread, holding the interpreter lock, unless another
+// worker is running Python.
 template <protocol::InputProtocol R>
 Dispatched dispatch(R& r, const ConnectionContext& ctx) {
   const auto protocol = static_cast<ProtocolType>(ctx.protocol);
@@ -96,82 +111,46 @@ Dispatched dispatch(R& r, const ConnectionContext& ctx) {
     d.reply = no_handler(protocol, d.name, d.seqid);
     return d;
   }
+  d.method_index = static_cast<std::size_t>(method - ctx.service->methods.data());
+  d.values = std::move(*values);
   if (handler->second.is_async) {
     d.kind = Dispatched::Kind::Coroutine;
-    d.method_index = static_cast<std::size_t>(method - ctx.service->methods.data());
-    d.values = std::move(*values);
     return d;
   }
 
-  RuntimeThreadGil gil;
-  if (!gil) [[unlikely]] {
-    // The process is going away: end quietly rather than enter a closing
-    // interpreter.
-    d.error = IoError::from_kind(IoErrorKind::BrokenPipe);
-    return d;
-  }
-  d.kind = Dispatched::Kind::Reply;
-  const CallContext call{ctx.struct_map, *ctx.handlers, protocol};
-  core::Result<CallOutcome> outcome = invoke_python_handler(*method, call, d.name, std::move(*values), d.seqid);
-  if (outcome) [[likely]] {
-    // A plain function's outcome is always a finished reply.
-    if (auto* reply = std::get_if<CallOutcome::Reply>(&outcome->v)) {
-      d.reply = std::move(reply->bytes);
-      return d;
-    }
-  }
-  std::string text = outcome ? std::string("RuntimeError: plain handler returned an awaitable")
-                             : python_error_display_text(outcome.error());
-  outcome = core::Result<CallOutcome>();  // its references go while the lock is held
-  d.reply = build_exception_reply(protocol, d.name, d.seqid, kInternalError, text);
+  // A plain function: called right here unless another worker is running
+  // Python, which then runs it for this connection (handle_connection).
+  d.kind = Dispatched::Kind::Plain;
+  PlainCall call{ctx, *method, d.name, d.seqid, d.values, {}};
+  if (run_plain_call_here(call)) finish_plain_call(d, call);
   return d;
 }
 
-struct CoroutineJob {
-  CoroutineCall call;
-  CoroutineStart operator()() { return run_coroutine_call(call); }
-};
-
 // A coroutine function: called on a blocking-pool thread, its coroutine
-// awaited on the asyncio loop of this runtime thread.
+// awaited on the asyncio loop of this runtime thread. Whichever thread
+// finishes the request resumes this one with the reply.
 asio::awaitable<std::string> call_coroutine_function(const ConnectionContext& ctx, Dispatched& d) {
-  const auto protocol = static_cast<ProtocolType>(ctx.protocol);
-  CoroutineCall call;
-  call.service = ctx.service;
-  call.method_index = d.method_index;
-  call.handlers = ctx.handlers;
-  call.struct_map = ctx.struct_map;
-  call.protocol = protocol;
-  call.name = d.name;
-  call.values = std::move(d.values);
-  call.seqid = d.seqid;
+  auto call = std::make_unique<CoroutineCall>();
+  call->service = ctx.service;
+  call->method_index = d.method_index;
+  call->handlers = ctx.handlers;
+  call->struct_map = ctx.struct_map;
+  call->protocol = static_cast<ProtocolType>(ctx.protocol);
+  call->name = std::move(d.name);
+  call->values = std::move(d.values);
+  call->seqid = d.seqid;
   // The loop is looked up before the call, so that it is this thread's; a
   // failure is reported only after the handler has been called, as it would
   // be if the lookup came after.
   if (auto ready = ensure_current_worker_python_asyncio(); !ready) {
-    call.loop_error = std::move(ready).error();
-  } else if (!(call.locals = current_task_locals())) {
-    call.loop_error = kLoopNotBound;
+    call->loop_error = std::move(ready).error();
+  } else if (!(call->locals = current_task_locals())) {
+    call->loop_error = kLoopNotBound;
   }
-  std::shared_ptr<AwaitedReplyWait> wait;
-  if (call.locals) {
-    wait = ctx.runtime->make_foreign_wait<AwaitedReply>();
-    call.wait = wait;
-  }
-
-  // A named job, not a lambda inside the co_await: the compiler must move
-  // it, never copy its bytes into the frame.
-  CoroutineJob job{std::move(call)};
-  CoroutineStart start = co_await ctx.runtime->spawn_blocking(std::move(job));
-  switch (start.kind) {
-    case CoroutineStart::Kind::Reply: co_return std::move(start.text);
-    case CoroutineStart::Kind::Failed:
-      co_return build_exception_reply(protocol, d.name, d.seqid, kInternalError, start.text);
-    case CoroutineStart::Kind::Scheduled: break;
-  }
-  AwaitedReply awaited = co_await wait->wait();
-  if (awaited) co_return std::move(*awaited);
-  co_return build_exception_reply(protocol, d.name, d.seqid, kInternalError, awaited.error());
+  std::shared_ptr<CoroutineReplyWait> wait = ctx.runtime->make_foreign_wait<std::string>();
+  call->wait = wait;
+  submit_coroutine_call(*ctx.runtime, std::move(call));
+  co_return co_await wait->wait();
 }
 
 }  // namespace
@@ -198,6 +177,14 @@ asio::awaitable<std::expected<void, IoError>> handle_connection(Socket socket, C
       case Dispatched::Kind::End: co_return std::unexpected(std::move(d.error));
       case Dispatched::Kind::Reply: reply = std::move(d.reply); break;
       case Dispatched::Kind::Coroutine: reply = co_await call_coroutine_function(ctx, d); break;
+      case Dispatched::Kind::Plain: {
+        PlainCall call{ctx, ctx.service->methods[d.method_index], d.name, d.seqid, d.values, {}};
+        co_await queue_plain_call(call);
+        finish_plain_call(d, call);
+        if (d.kind == Dispatched::Kind::End) co_return std::unexpected(std::move(d.error));
+        reply = std::move(d.reply);
+        break;
+      }
     }
     if (d.oneway) continue;
     client::IoStatus sent = co_await send_response_async(writer, reply, ctx.transport);

@@ -4,7 +4,7 @@
 #include <unistd.h>
 
 #include <new>
-#include <unordered_map>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -23,7 +23,6 @@ struct BridgeNames {
   PyObject* call_soon_threadsafe = nullptr;
   PyObject* add_reader = nullptr;
   PyObject* add_done_callback = nullptr;
-  PyObject* is_closed = nullptr;
   PyObject* result = nullptr;
   PyObject* done = nullptr;
   PyObject* context_kwnames = nullptr;  // ("context",)
@@ -40,8 +39,7 @@ core::Status init_names() {
   BridgeNames n;
   for (auto [slot, text] : {std::pair{&n.call_soon_threadsafe, "call_soon_threadsafe"},
                             std::pair{&n.add_reader, "add_reader"},
-                            std::pair{&n.add_done_callback, "add_done_callback"},
-                            std::pair{&n.is_closed, "is_closed"}, std::pair{&n.result, "result"},
+                            std::pair{&n.add_done_callback, "add_done_callback"}, std::pair{&n.result, "result"},
                             std::pair{&n.done, "done"}}) {
     *slot = PyUnicode_InternFromString(text);
     if (*slot == nullptr) return core::py_error();
@@ -73,35 +71,124 @@ std::string cancelled_text() {
   return text;
 }
 
-// One awaited coroutine, from its hand-over to the delivery of its reply.
+struct Inbox;
+
+// One awaited coroutine, from its hand-over to the delivery of its outcome.
 // Held in a capsule, which the inbox and the task's done callback reference.
 // Touched only under the interpreter lock.
 struct Bridge {
   Ref awaitable;  // until the loop starts it
-  Ref loop;
-  std::shared_ptr<AwaitedReplyWait> wait;  // cleared once completed
-  ResultEncoder encode;
+  std::unique_ptr<AwaitTarget> target;  // until delivered
+  Inbox* inbox = nullptr;  // the loop's inbox, alive while the bridge waits in it or starts
 
-  void deliver(AwaitedReply r) {
-    std::shared_ptr<AwaitedReplyWait> w = std::move(wait);
-    encode = nullptr;
-    if (w) w->complete(std::move(r));
-  }
-  void deliver_pending_error() {
+  // The pending task, held until its done callback has run, on its inbox's
+  // list of running bridges meanwhile.
+  Ref task;
+  Inbox* listed_in = nullptr;
+  Bridge* prev = nullptr;
+  Bridge* next = nullptr;
+
+  void deliver_result(PyObject* result) {
+    std::unique_ptr<AwaitTarget> t = std::move(target);
+    if (!t) return;
     try {
-      deliver(std::unexpected(pending_error_display_text()));
+      t->deliver_result(result);
     } catch (const std::bad_alloc&) {
       PyErr_Clear();
-      deliver(std::unexpected(std::string("MemoryError: ")));
+      t->deliver_error("MemoryError: ");
     }
   }
-  // Dropped before completing (its loop closed first, say): cancelled.
+  void deliver_error(std::string_view text) {
+    if (std::unique_ptr<AwaitTarget> t = std::move(target)) t->deliver_error(text);
+  }
+  void deliver_pending_error() {
+    if (!target) return PyErr_Clear();
+    try {
+      deliver_error(pending_error_display_text());
+    } catch (const std::bad_alloc&) {
+      PyErr_Clear();
+      deliver_error("MemoryError: ");
+    }
+  }
+  void link(Inbox* in, Ref t) noexcept;
+  void unlink() noexcept;
+
+  // Dropped before completing (its loop ended first, say): cancelled.
   ~Bridge() {
-    if (wait) deliver(std::unexpected(cancelled_text()));
+    unlink();
+    if (target) {
+      try {
+        deliver_error(cancelled_text());
+      } catch (const std::bad_alloc&) {
+        deliver_error("CancelledError: ");
+      }
+    }
   }
 };
 
+// The awaitables handed to one loop and not started yet, and the bridges
+// whose tasks are still pending on it. Producers append under the
+// interpreter lock and ring `efd` only when the inbox was idle, after they
+// have released the lock, so the loop thread wakes to a free lock; the
+// loop's reader on `efd` takes them all at once. A loop that offers no
+// readers gets one call_soon_threadsafe per idle-to-busy change instead.
+// Owned by the loop's task locals (and its reader, or a scheduled callback).
+struct Inbox {
+  enum class Mode : std::uint8_t { Unregistered, Registering, Reader, Callbacks };
+
+  Ref loop;  // until the loop thread ends
+  int efd = -1;
+  Mode mode = Mode::Unregistered;
+  bool rung = false;   // a wake-up is on its way and the loop has not drained since
+  bool ended = false;  // the loop thread is done with the loop
+  std::vector<Ref> pending;  // Bridge capsules
+  Bridge* running = nullptr;  // head of the running bridges
+
+  // Drops what the loop will never run: each bridge not yet started
+  // completes as cancelled; pending tasks are let go (asyncio then reports
+  // each one it collects while pending, as it does for any abandoned task).
+  void release_work() noexcept {
+    std::vector<Ref> unstarted = std::move(pending);
+    pending.clear();
+    unstarted.clear();
+    // Letting a task go may end others (and unlink them): take the head anew
+    // each time.
+    while (Bridge* b = running) {
+      Ref t = std::move(b->task);
+      b->unlink();
+      t.reset();
+    }
+  }
+
+  ~Inbox() {
+    release_work();
+    if (efd >= 0) ::close(efd);
+  }
+};
+
+void Bridge::link(Inbox* in, Ref t) noexcept {
+  task = std::move(t);
+  listed_in = in;
+  prev = nullptr;
+  next = in->running;
+  if (next) next->prev = this;
+  in->running = this;
+}
+
+void Bridge::unlink() noexcept {
+  if (listed_in == nullptr) return;
+  if (prev) {
+    prev->next = next;
+  } else {
+    listed_in->running = next;
+  }
+  if (next) next->prev = prev;
+  listed_in = nullptr;
+  prev = next = nullptr;
+}
+
 constexpr char kBridgeName[] = "brovane.coroutine_bridge";
+constexpr char kInboxName[] = "brovane.coroutine_inbox";
 
 Bridge* bridge_of(PyObject* capsule) noexcept {
   return static_cast<Bridge*>(PyCapsule_GetPointer(capsule, kBridgeName));
@@ -109,21 +196,26 @@ Bridge* bridge_of(PyObject* capsule) noexcept {
 
 void destroy_bridge(PyObject* capsule) noexcept { delete bridge_of(capsule); }
 
-// task.result() through the encoder into the wait.
+Inbox* inbox_of(PyObject* capsule) noexcept {
+  return static_cast<Inbox*>(PyCapsule_GetPointer(capsule, kInboxName));
+}
+
+void destroy_inbox(PyObject* capsule) noexcept { delete inbox_of(capsule); }
+
+// task.result() to the target.
 void finish(Bridge* b, PyObject* task) {
   Ref r = Ref::steal(PyObject_CallMethodNoArgs(task, g_names.result));
   if (!r) return b->deliver_pending_error();
-  try {
-    b->deliver(b->encode(r.get()));
-  } catch (const std::bad_alloc&) {
-    PyErr_Clear();
-    b->deliver(std::unexpected(std::string("MemoryError: ")));
-  }
+  b->deliver_result(r.get());
 }
 
-// The task's done callback. Never raises into the loop.
+// The task's done callback: the outcome goes out, and the task is let go.
+// Never raises into the loop.
 PyObject* bridge_done(PyObject* capsule, PyObject* task) noexcept {
-  finish(bridge_of(capsule), task);
+  Bridge* b = bridge_of(capsule);
+  finish(b, task);
+  Ref held = std::move(b->task);  // the loop's handle still holds the task
+  b->unlink();
   return Py_NewRef(Py_None);
 }
 
@@ -132,13 +224,14 @@ PyMethodDef kDoneDef = {"brovane_coroutine_done", reinterpret_cast<PyCFunction>(
 // On the loop thread, in the copied context: the awaitable becomes a task of
 // the loop, watched by the done callback. A coroutine is started eagerly, so
 // one that finishes without suspending is answered in this very call. An
-// object that asyncio cannot run completes the wait with asyncio's error.
+// object that asyncio cannot run gets asyncio's error.
 void start_one(PyObject* capsule) {
   Bridge* b = bridge_of(capsule);
+  Inbox* in = b->inbox;
   Ref awaitable = std::move(b->awaitable);
   Ref task;
   if (PyCoro_CheckExact(awaitable.get())) {
-    PyObject* args[] = {awaitable.get(), b->loop.get(), Py_True};
+    PyObject* args[] = {awaitable.get(), in->loop.get(), Py_True};
     task = Ref::steal(PyObject_Vectorcall(g_names.task_type, args, 1, g_names.task_kwnames));
     if (task) {
       Ref is_done = Ref::steal(PyObject_CallMethodNoArgs(task.get(), g_names.done));
@@ -152,53 +245,8 @@ void start_one(PyObject* capsule) {
   Ref done = Ref::steal(PyCFunction_New(&kDoneDef, capsule));
   if (!done) return b->deliver_pending_error();
   Ref added = Ref::steal(PyObject_CallMethodOneArg(task.get(), g_names.add_done_callback, done.get()));
-  if (!added) b->deliver_pending_error();
-}
-
-// The awaitables handed to one loop and not started yet. Producers append
-// under the interpreter lock and ring `efd` only when the inbox was idle,
-// after they have released the lock, so the loop thread wakes to a free
-// lock; the loop's reader on `efd` takes them all at once. A loop that
-// offers no readers gets one call_soon_threadsafe per idle-to-busy change
-// instead.
-struct Inbox {
-  enum class Mode : std::uint8_t { Unregistered, Registering, Reader, Callbacks };
-
-  std::weak_ptr<const TaskLocals> owner;
-  const TaskLocals* key = nullptr;  // of its registry entry
-  Ref loop;
-  int efd = -1;
-  Mode mode = Mode::Unregistered;
-  bool rung = false;  // a wake-up is on its way and the loop has not drained since
-  std::vector<Ref> pending;  // Bridge capsules
-
-  ~Inbox() {
-    if (efd >= 0) ::close(efd);
-  }
-};
-
-constexpr char kInboxName[] = "brovane.coroutine_inbox";
-
-Inbox* inbox_of(PyObject* capsule) noexcept {
-  return static_cast<Inbox*>(PyCapsule_GetPointer(capsule, kInboxName));
-}
-
-// The inboxes by task locals (borrowed: an inbox belongs to its loop, whose
-// reader holds it, or to the callback scheduled for it, and leaves the
-// registry as it goes). A later loop may reuse the address of the task
-// locals: an entry counts only while its owner is that very object. Under
-// the interpreter lock; never freed, as threads may still use it during
-// process exit.
-std::unordered_map<const TaskLocals*, PyObject*>* g_inboxes = nullptr;
-
-// Dropping an inbox drops what it still holds: each Bridge then completes as
-// cancelled.
-void destroy_inbox(PyObject* capsule) noexcept {
-  Inbox* in = inbox_of(capsule);
-  if (g_inboxes != nullptr) {
-    if (auto it = g_inboxes->find(in->key); it != g_inboxes->end() && it->second == capsule) g_inboxes->erase(it);
-  }
-  delete in;
+  if (!added) return b->deliver_pending_error();
+  b->link(in, std::move(task));
 }
 
 void drain(Inbox* in) {
@@ -217,7 +265,8 @@ void drain(Inbox* in) {
 
 // The reader callback on `efd`, and the drain callback of Callbacks mode.
 PyObject* drain_inbox(PyObject* capsule, PyObject*) noexcept {
-  drain(inbox_of(capsule));
+  Inbox* in = inbox_of(capsule);
+  if (!in->ended) drain(in);
   return Py_NewRef(Py_None);
 }
 
@@ -228,6 +277,7 @@ PyMethodDef kDrainDef = {"brovane_coroutine_drain", reinterpret_cast<PyCFunction
 // (made here, it runs in the copied context too), then drains.
 PyObject* register_inbox(PyObject* capsule, PyObject*) noexcept {
   Inbox* in = inbox_of(capsule);
+  if (in->ended) return Py_NewRef(Py_None);
   Ref drain_fn = Ref::steal(PyCFunction_New(&kDrainDef, capsule));
   Ref added;
   if (drain_fn && in->efd >= 0) {
@@ -259,26 +309,29 @@ core::Status call_soon_threadsafe(PyMethodDef* def, PyObject* capsule, const Tas
   return {};
 }
 
-// The inbox of a loop (a new reference), made on first use.
-core::Result<Ref> inbox_for(const std::shared_ptr<const TaskLocals>& locals) {
-  if (g_inboxes == nullptr) g_inboxes = new std::unordered_map<const TaskLocals*, PyObject*>();
-  if (auto it = g_inboxes->find(locals.get()); it != g_inboxes->end()) {
-    const Inbox* in = inbox_of(it->second);
-    if (!in->owner.owner_before(locals) && !locals.owner_before(in->owner)) [[likely]]
-      return Ref::borrow(it->second);
-  }
+// The inbox of a loop, made on first use and kept by its task locals.
+core::Result<Inbox*> inbox_for(const TaskLocals& locals) {
+  if (locals.inbox) [[likely]]
+    return inbox_of(locals.inbox.get());
   auto* in = new Inbox{};
-  in->owner = locals;
-  in->key = locals.get();
-  in->loop = Ref::borrow(locals->event_loop.get());
+  in->loop = Ref::borrow(locals.event_loop.get());
   in->efd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);  // none: Callbacks mode
   Ref capsule = Ref::steal(PyCapsule_New(in, kInboxName, &destroy_inbox));
   if (!capsule) {
     delete in;
     return core::py_error();
   }
-  (*g_inboxes)[locals.get()] = capsule.get();
-  return capsule;
+  locals.inbox = core::DeferredRef::steal(capsule.release());
+  return in;
+}
+
+// A hand-over to a loop whose thread has ended: the loop's own refusal (it
+// is closed), or, should it still take work that nobody will run, the text
+// of a cancellation.
+[[gnu::cold]] core::Status refuse_for_ended_loop(const TaskLocals& locals) {
+  BRV_CHECK(call_soon_threadsafe(&kDrainDef, locals.inbox.get(), locals));
+  PyErr_SetNone(g_names.cancelled_error);
+  return core::py_error();
 }
 
 }  // namespace
@@ -287,26 +340,26 @@ void LoopWake::ring() const noexcept {
   if (fd >= 0) [[maybe_unused]] const int r = eventfd_write(fd, 1);
 }
 
-core::Result<LoopWake> schedule_awaitable(PyObject* awaitable, const std::shared_ptr<const TaskLocals>& locals,
-                                          std::shared_ptr<AwaitedReplyWait> wait, ResultEncoder encode) {
+core::Result<LoopWake> schedule_awaitable(PyObject* awaitable, const TaskLocals& locals,
+                                          std::unique_ptr<AwaitTarget>& target) {
   BRV_CHECK(init_names());
-  // Held here until the loop's reader or a scheduled callback holds it.
-  BRV_ASSIGN(const Ref inbox, inbox_for(locals));
-  PyObject* inbox_capsule = inbox.get();
-  Inbox* in = inbox_of(inbox_capsule);
-  // A closed loop refuses work the way call_soon_threadsafe does.
-  BRV_ASSIGN(Ref closed, core::checked(PyObject_CallMethodNoArgs(in->loop.get(), g_names.is_closed)));
-  if (closed.get() == Py_True) [[unlikely]]
-    BRV_CHECK(call_soon_threadsafe(&kDrainDef, inbox_capsule, *locals));  // raises the loop's own error
+  BRV_ASSIGN(Inbox* const in, inbox_for(locals));
+  PyObject* inbox_capsule = locals.inbox.get();
+  if (in->ended) [[unlikely]] {
+    BRV_CHECK(refuse_for_ended_loop(locals));
+  }
 
-  auto* bridge = new Bridge{Ref::borrow(awaitable), in->loop.clone(), std::move(wait), std::move(encode)};
+  auto* bridge = new Bridge{};
+  bridge->awaitable = Ref::borrow(awaitable);
+  bridge->target = std::move(target);
+  bridge->inbox = in;
   Ref capsule = Ref::steal(PyCapsule_New(bridge, kBridgeName, &destroy_bridge));
   if (!capsule) {
-    bridge->wait.reset();
+    target = std::move(bridge->target);
     delete bridge;
     return core::py_error();
   }
-  in->pending.push_back(capsule.clone());
+  in->pending.push_back(std::move(capsule));
   if (in->rung) return LoopWake{};
   switch (in->mode) {
     case Inbox::Mode::Registering: return LoopWake{};  // its first drain is on the way
@@ -322,7 +375,7 @@ core::Result<LoopWake> schedule_awaitable(PyObject* awaitable, const std::shared
   } else {
     in->rung = true;
   }
-  if (auto s = call_soon_threadsafe(first ? &kRegisterDef : &kDrainDef, inbox_capsule, *locals); !s) {
+  if (auto s = call_soon_threadsafe(first ? &kRegisterDef : &kDrainDef, inbox_capsule, locals); !s) {
     // Refused, so nothing was scheduled: this caller reports the error, and
     // the others waiting fail with it.
     if (first) {
@@ -330,18 +383,29 @@ core::Result<LoopWake> schedule_awaitable(PyObject* awaitable, const std::shared
     } else {
       in->rung = false;
     }
-    bridge->wait.reset();  // its error is the caller's to report
+    target = std::move(bridge->target);  // its error is the caller's to report
     std::vector<Ref> failed = std::move(in->pending);
     in->pending.clear();
-    if (!failed.empty()) {
-      PyObject* exc = PyErr_GetRaisedException();
+    // Held aside while the bridges go: dropping an unstarted coroutine may
+    // run Python code (its never-awaited warning).
+    PyObject* exc = PyErr_GetRaisedException();
+    if (failed.size() > 1) {
       const std::string text = exc ? exception_display_text(exc) : std::string("RuntimeError: ");
-      for (Ref& f : failed) bridge_of(f.get())->deliver(std::unexpected(text));
-      PyErr_SetRaisedException(exc);
+      for (Ref& f : failed) bridge_of(f.get())->deliver_error(text);
     }
+    failed.clear();
+    PyErr_SetRaisedException(exc);
     return std::unexpected(std::move(s).error());
   }
   return LoopWake{};
+}
+
+void end_loop_inbox(const TaskLocals& locals) noexcept {
+  if (!locals.inbox) return;  // no coroutine ever came to this loop
+  Inbox* in = inbox_of(locals.inbox.get());
+  in->ended = true;
+  in->release_work();
+  in->loop.reset();  // the loop's reader may keep the inbox for as long as the loop lives
 }
 
 }  // namespace brovane::python::server

@@ -1,32 +1,32 @@
 // Awaiting a Python awaitable from the server's runtime. The awaitable is
 // handed to an asyncio loop thread-safely and run there as a task in the
-// context copied for that loop; a done callback on the loop thread encodes
-// its result and completes a one-shot wait that resumes the connection task
-// on the runtime's io_context. Nobody holds the interpreter lock while the
+// context copied for that loop; when the task is done, its outcome goes to
+// the awaitable's target on the loop thread, which makes the reply and
+// resumes the connection task. Nobody holds the interpreter lock while the
 // connection task is suspended.
 #pragma once
 
 #include <Python.h>
 
-#include <expected>
-#include <functional>
 #include <memory>
-#include <string>
+#include <string_view>
 
 #include "python/core/status.hpp"
 #include "python/server/asyncio_loop.hpp"
-#include "python/server/runtime.hpp"
 
 namespace brovane::python::server {
 
-// The reply that an awaited coroutine leads to: the encoded Reply message, or
-// the text of a type 6 application exception.
-using AwaitedReply = std::expected<std::string, std::string>;
-using AwaitedReplyWait = Runtime::ForeignWait<AwaitedReply>;
-
-// Turns the awaitable's result into the reply, on the loop thread and under
-// the interpreter lock.
-using ResultEncoder = std::move_only_function<AwaitedReply(PyObject* result)>;
+// Where an awaited coroutine's outcome goes: exactly one of the two calls is
+// made, on the loop thread (or, for a hand-over that fails late, the
+// scheduling thread) under the interpreter lock.
+struct AwaitTarget {
+  virtual ~AwaitTarget() = default;
+  // The task's result.
+  virtual void deliver_result(PyObject* result) = 0;
+  // The display text of what the task raised, or of what kept it from
+  // running (a type 6 message).
+  virtual void deliver_error(std::string_view text) = 0;
+};
 
 // Rings a loop whose inbox has gone from idle to busy. Ring it after the
 // interpreter lock is released, so that the loop thread wakes to a free lock.
@@ -40,15 +40,24 @@ struct LoopWake {
 // while the loop has not yet taken the earlier ones share one wake-up (a
 // reader on an eventfd of ours, or call_soon_threadsafe where the loop has no
 // readers). A coroutine is started eagerly, so one that finishes without
-// suspending costs no further turn of the loop. When the task is done its
-// result goes through `encode` on the loop thread and the reply completes
-// `wait`; an exception (cancellation included) completes it with the
-// exception's display text, as does an object that asyncio cannot run. An
-// awaitable dropped unstarted (its loop went away) completes `wait` with the
-// text of a new asyncio.CancelledError. Needs the interpreter lock; fails
-// with the Python error when the loop refuses work (it is closed), and `wait`
-// is then never completed.
-core::Result<LoopWake> schedule_awaitable(PyObject* awaitable, const std::shared_ptr<const TaskLocals>& locals,
-                                          std::shared_ptr<AwaitedReplyWait> wait, ResultEncoder encode);
+// suspending costs no further turn of the loop. The task is held strongly
+// until it is done (asyncio itself keeps tasks only weakly, so a task
+// suspended on a future that only its own coroutine references would be
+// collected while pending), or until its loop thread ends. The outcome goes
+// to `target`: the result, or the display text of an exception
+// (cancellation included) or of asyncio's refusal of an object it cannot
+// run; an awaitable dropped before it completes (its loop ended first) gets
+// the text of a new asyncio.CancelledError. On success `target` has been
+// taken. Needs the interpreter lock; fails with the Python error when the
+// loop refuses work (it is closed), and `target` is then left with the
+// caller.
+core::Result<LoopWake> schedule_awaitable(PyObject* awaitable, const TaskLocals& locals,
+                                          std::unique_ptr<AwaitTarget>& target);
+
+// Called by a loop thread once its loop has stopped for good, under the
+// interpreter lock: awaitables not yet started are dropped (cancelled), the
+// tasks still pending are let go, and later hand-overs to this loop fail
+// with the loop's own refusal.
+void end_loop_inbox(const TaskLocals& locals) noexcept;
 
 }  // namespace brovane::python::server

@@ -275,32 +275,6 @@ struct KeptThreadState {
 };
 thread_local KeptThreadState t_kept_thread_state;
 
-// The body of a coroutine function's job, under the interpreter lock.
-CoroutineStart start_coroutine_call(CoroutineCall& call, LoopWake& wake) {
-  const PyThriftMethod& method = call.service->methods[call.method_index];
-  const CallContext ctx{call.struct_map, *call.handlers, call.protocol};
-  Result<CallOutcome> outcome = invoke_python_handler(method, ctx, call.name, std::move(call.values), call.seqid);
-  if (!outcome) return CoroutineStart{CoroutineStart::Kind::Failed, python_error_display_text(outcome.error())};
-  if (auto* reply = std::get_if<CallOutcome::Reply>(&outcome->v))
-    return CoroutineStart{CoroutineStart::Kind::Reply, std::move(reply->bytes)};
-
-  Ref awaitable = std::move(std::get<CallOutcome::Awaitable>(outcome->v).object);
-  if (!call.locals) return CoroutineStart{CoroutineStart::Kind::Failed, std::move(call.loop_error)};
-  // The result is encoded on the loop thread as soon as the coroutine is
-  // done, so the connection task needs the interpreter lock no more.
-  ResultEncoder encode = [service = call.service, index = call.method_index, map = call.struct_map,
-                          protocol = call.protocol, name = call.name, seqid = call.seqid](PyObject* result) {
-    Result<std::string> bytes =
-        build_reply_body(service->methods[index].return_type, result, map, protocol, name, seqid);
-    if (!bytes) return AwaitedReply(std::unexpect, python_error_display_text(bytes.error()));
-    return AwaitedReply(std::move(*bytes));
-  };
-  Result<LoopWake> scheduled = schedule_awaitable(awaitable.get(), call.locals, call.wait, std::move(encode));
-  if (!scheduled) return CoroutineStart{CoroutineStart::Kind::Failed, python_error_display_text(scheduled.error())};
-  wake = *scheduled;
-  return CoroutineStart{CoroutineStart::Kind::Scheduled, {}};
-}
-
 }  // namespace
 
 RuntimeThreadGil::RuntimeThreadGil() {
@@ -377,21 +351,6 @@ Result<CallOutcome> invoke_python_handler(const PyThriftMethod& method, const Ca
   BRV_ASSIGN(std::string bytes, build_reply_body(method.return_type, result->get(), ctx.struct_map, ctx.protocol,
                                                  name, seqid));
   return CallOutcome{CallOutcome::Reply{std::move(bytes)}};
-}
-
-CoroutineStart run_coroutine_call(CoroutineCall& call) {
-  LoopWake wake;
-  CoroutineStart start;
-  try {
-    RuntimeThreadGil gil;
-    if (!gil) [[unlikely]]
-      return CoroutineStart{CoroutineStart::Kind::Failed, "RuntimeError: the interpreter is shutting down"};
-    start = start_coroutine_call(call, wake);
-  } catch (const std::bad_alloc&) {
-    start = CoroutineStart{CoroutineStart::Kind::Failed, "MemoryError: "};
-  }
-  wake.ring();  // the lock is free now: the loop thread can take it at once
-  return start;
 }
 
 }  // namespace brovane::python::server

@@ -18,8 +18,6 @@
 #include "python/core/ref.hpp"
 #include "python/core/status.hpp"
 #include "python/serde/native.hpp"
-#include "python/server/asyncio_loop.hpp"
-#include "python/server/coroutine_bridge.hpp"
 #include "python/server/interpreter_gate.hpp"
 #include "python/server/context.hpp"
 #include "python/types/descriptors.hpp"
@@ -101,41 +99,5 @@ std::string python_error_display_text(const core::Error& error);
 std::string pending_error_display_text();
 // The same for an exception object.
 std::string exception_display_text(PyObject* exception);
-
-// The arguments and destination of a coroutine function's call, owned by its
-// blocking-pool job. Shared parts are held by reference count; none needs the
-// interpreter lock to be dropped.
-struct CoroutineCall {
-  std::shared_ptr<const types::PyThriftService> service;
-  std::size_t method_index = 0;  // into service->methods
-  std::shared_ptr<const HandlerMap> handlers;
-  types::StructMap struct_map;
-  types::ProtocolType protocol = types::ProtocolType::Binary;
-  std::string name;
-  serde::NativeStructValue values;
-  std::int32_t seqid = 0;
-  // The loop the coroutine goes to: the one of the runtime thread that
-  // started the job. Null with `loop_error` set when that thread has none.
-  std::shared_ptr<const TaskLocals> locals;
-  std::string loop_error;
-  // Where the coroutine's outcome arrives; set together with `locals`.
-  std::shared_ptr<AwaitedReplyWait> wait;
-};
-
-// What the blocking-pool job of a coroutine function hands back.
-struct CoroutineStart {
-  enum class Kind : std::uint8_t {
-    Reply,      // `text` holds the reply bytes (a matched declared exception)
-    Failed,     // `text` holds a type 6 message
-    Scheduled,  // the coroutine runs on its loop; its outcome comes through `wait`
-  };
-  Kind kind = Kind::Failed;
-  std::string text;
-};
-
-// The blocking-pool job of a coroutine function: takes the interpreter lock,
-// calls the handler, and hands the coroutine it returns to `call.locals`'s
-// loop, whose thread encodes the result into the reply.
-CoroutineStart run_coroutine_call(CoroutineCall& call);
 
 }  // namespace brovane::python::server

@@ -4,6 +4,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <string>
 #include <system_error>
 
 #include "python/client/io_error_map.hpp"
@@ -24,6 +25,92 @@ protocol::IoError spawn_error(const std::system_error& e) {
 }
 
 }  // namespace
+
+std::unique_ptr<PoolLane::Item> PoolLane::Turn::next() {
+  std::lock_guard lock(lane_.mutex_);
+  if (lane_.queue_.empty()) return nullptr;
+  std::unique_ptr<Item> item = std::move(lane_.queue_.front());
+  lane_.queue_.pop_front();
+  ++lane_.started_;
+  return item;
+}
+
+void PoolLane::push(std::unique_ptr<Item> item, Hold hold) {
+  item->task_id = runtime_.next_task_id();
+  std::unique_lock lock(mutex_);
+  if (closed_) {
+    lock.unlock();
+    return;  // `item` is dropped here, outside the lock
+  }
+  queue_.push_back(std::move(item));
+  if (runners_ == 0) {
+    ++runners_;
+    lock.unlock();
+    if (runtime_.try_spawn_blocking([this, hold] { run(hold); })) return;
+    // No pool thread for it. With another runner alive the items wait for
+    // it; with none they would never run, so each is refused.
+    std::deque<std::unique_ptr<Item>> refused;
+    lock.lock();
+    if (--runners_ == 0) refused.swap(queue_);
+    lock.unlock();
+    for (auto& r : refused) {
+      const std::uint64_t id = r->task_id;
+      r->refuse(Runtime::cancelled_task_text(id));
+    }
+    return;
+  }
+  if (watching_) return;
+  watching_ = true;
+  lock.unlock();
+  if (runtime_.try_spawn_blocking([this, hold] { watch(hold); })) return;
+  lock.lock();
+  watching_ = false;  // the runners take the items all the same, if later
+}
+
+void PoolLane::run(Hold hold) {
+  for (;;) {
+    Turn turn(*this);
+    hold(turn);
+    std::lock_guard lock(mutex_);
+    if (queue_.empty()) {
+      --runners_;  // from here on a push starts a new runner
+      return;
+    }
+  }
+}
+
+void PoolLane::watch(Hold hold) {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    const std::uint64_t seen = started_;
+    lock.unlock();
+    std::this_thread::sleep_for(kStall);
+    lock.lock();
+    if (queue_.empty()) break;
+    if (started_ == seen || runners_ == 0) {
+      // Nothing started while items waited: run them here.
+      watching_ = false;
+      ++runners_;
+      lock.unlock();
+      run(hold);
+      return;
+    }
+  }
+  watching_ = false;
+}
+
+void PoolLane::drop_queued() noexcept {
+  std::deque<std::unique_ptr<Item>> dropped;
+  {
+    std::lock_guard lock(mutex_);
+    closed_ = true;
+    dropped.swap(queue_);
+  }
+}
+
+std::string Runtime::cancelled_task_text(std::uint64_t task_id) {
+  return "task " + std::to_string(task_id) + " was cancelled";
+}
 
 Runtime::Runtime(ThreadHooks hooks) : hooks_(hooks) {
   io_.emplace();
@@ -140,6 +227,9 @@ bool Runtime::submit_blocking(Job job) {
   if (pool_idle_ > 0) {
     --pool_idle_;
     ++pool_wakeups_;
+    // Notified after the unlock, so that the woken thread does not wake to
+    // a mutex still held here.
+    lock.unlock();
     pool_cv_.notify_one();
     return true;
   }
@@ -162,17 +252,21 @@ bool Runtime::submit_blocking(Job job) {
 }
 
 void Runtime::register_wait(const std::shared_ptr<ForeignWaitBase>& w) {
-  std::unique_lock lock(waits_mutex_);
-  if (waits_closed_) {
+  // Threads take shards in turn, once each.
+  static std::atomic<std::size_t> next_shard{0};
+  thread_local const std::size_t t_shard = next_shard.fetch_add(1, std::memory_order_relaxed) % kWaitShards;
+  WaitShard& shard = wait_shards_[t_shard];
+  std::unique_lock lock(shard.mutex);
+  if (shard.closed) {
     lock.unlock();
     w->drop_handler();
     return;
   }
   // Forget expired entries now and then, so the list tracks the live ones.
-  if (waits_.size() >= 64 && waits_.size() == waits_.capacity()) {
-    std::erase_if(waits_, [](const std::weak_ptr<ForeignWaitBase>& p) { return p.expired(); });
+  if (shard.waits.size() >= 64 && shard.waits.size() == shard.waits.capacity()) {
+    std::erase_if(shard.waits, [](const std::weak_ptr<ForeignWaitBase>& p) { return p.expired(); });
   }
-  waits_.push_back(w);
+  shard.waits.push_back(w);
 }
 
 void Runtime::shutdown() {
@@ -200,16 +294,24 @@ void Runtime::shutdown() {
     pool_done_cv_.wait(lock, [&] { return pool_threads_ == 0; });
     join_exited_pool_threads(lock);
   }
+  // Work whose drain job was dropped with the queue never runs.
+  pool_interpreter_lane_.drop_queued();
+
+  // Connection tasks queued for the interpreter: no runner is left now
+  // that the workers are gone.
+  interpreter_queue_.close();
 
   // Coroutines parked on a foreign completion.
-  std::vector<std::weak_ptr<ForeignWaitBase>> waits;
-  {
-    std::lock_guard lock(waits_mutex_);
-    waits_closed_ = true;
-    waits.swap(waits_);
+  for (WaitShard& shard : wait_shards_) {
+    std::vector<std::weak_ptr<ForeignWaitBase>> waits;
+    {
+      std::lock_guard lock(shard.mutex);
+      shard.closed = true;
+      waits.swap(shard.waits);
+    }
+    for (auto& w : waits)
+      if (auto p = w.lock()) p->drop_handler();
   }
-  for (auto& w : waits)
-    if (auto p = w.lock()) p->drop_handler();
 
   // Every task still alive is a handler queued in the io_context or parked
   // in one of its services; destroying the io_context destroys them, and

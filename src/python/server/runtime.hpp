@@ -6,15 +6,19 @@
 // stop hook as it ends.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <expected>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 #include <type_traits>
 #include <utility>
@@ -28,6 +32,7 @@
 #include <asio/use_awaitable.hpp>
 
 #include "protocol/types.hpp"
+#include "python/server/combining_queue.hpp"
 
 namespace brovane::python::server {
 
@@ -38,10 +43,74 @@ struct ThreadHooks {
   void (*on_stop)() = nullptr;
 };
 
+class Runtime;
+
+// Blocking-pool work that is best done by one pool thread at a time: calls
+// that all need the interpreter lock, which many pool threads would only
+// take in turns, each turn a hand-over between threads. push() queues an
+// item; when no pool thread is running the lane, a runner job is started,
+// which takes the lock and runs the items queued, one after another, and
+// those queued meanwhile, until the lane is empty. Items are taken one at a
+// time, so that none waits in a runner's hands behind an item that blocks;
+// while items wait and a runner is busy, a watchdog job checks every kStall
+// whether an item has been started since, and when none has (the running
+// item blocks, or waits for the lock) it becomes a runner itself.
+class PoolLane {
+ public:
+  static constexpr std::chrono::milliseconds kStall{2};
+
+  struct Item {
+    virtual ~Item() = default;
+    // No pool thread could be had to run it: it never runs, and is told the
+    // runtime's join-error text instead. Called once, on the pushing thread.
+    virtual void refuse(std::string join_error) noexcept = 0;
+    std::uint64_t task_id = 0;  // set by push()
+  };
+
+  // One hold of the lock by a runner.
+  class Turn {
+   public:
+    // The oldest queued item, now the caller's to run; null when none is.
+    std::unique_ptr<Item> next();
+
+   private:
+    friend class PoolLane;
+    explicit Turn(PoolLane& lane) noexcept : lane_(lane) {}
+    PoolLane& lane_;
+  };
+  // On a pool thread: takes the lock, runs items from turn.next() (as many
+  // as it sees fit), and releases the lock. Must not throw.
+  using Hold = void (*)(Turn& turn);
+
+  explicit PoolLane(Runtime& runtime) : runtime_(runtime) {}
+  PoolLane(const PoolLane&) = delete;
+  PoolLane& operator=(const PoolLane&) = delete;
+
+  // Any thread. Every push to one lane passes the same `hold`. After the
+  // runtime has shut down the item is dropped unrun and unrefused.
+  void push(std::unique_ptr<Item> item, Hold hold);
+
+ private:
+  friend class Runtime;
+  void run(Hold hold);    // a runner job: holds until the lane is empty
+  void watch(Hold hold);  // a watchdog job
+  void drop_queued() noexcept;  // at shutdown, after the pool has ended
+
+  Runtime& runtime_;
+  std::mutex mutex_;
+  std::deque<std::unique_ptr<Item>> queue_;
+  std::size_t runners_ = 0;  // runner jobs submitted and not yet ended
+  bool watching_ = false;    // a watchdog job is submitted and not yet ended
+  std::uint64_t started_ = 0;  // items handed to runners so far
+  bool closed_ = false;
+};
+
 class Runtime {
  public:
   static constexpr std::size_t kMaxBlockingThreads = 512;
   static constexpr std::chrono::seconds kBlockingKeepAlive{10};
+
+  using BlockingJob = std::move_only_function<void()>;
 
   // `workers` threads running io(), with the per-thread asyncio loop hooks.
   // When any thread cannot be started, every thread already started is
@@ -59,6 +128,11 @@ class Runtime {
   asio::io_context& io() noexcept { return *io_; }
   std::size_t workers() const noexcept { return workers_.size(); }
 
+  // Interpreter work of the connection tasks, combined on the worker that
+  // holds the lock (plain_call.hpp). What is still queued at shutdown is
+  // destroyed with its connection tasks.
+  CombiningQueue& interpreter_queue() noexcept { return interpreter_queue_; }
+
   // Runs `job` on a blocking-pool thread (started on demand, at most
   // kMaxBlockingThreads; an idle one ends after kBlockingKeepAlive) and
   // resumes the awaiting coroutine on io() with its result. When the runtime
@@ -67,6 +141,22 @@ class Runtime {
   // not throw; its result must be nothrow-movable.
   template <class F>
   asio::awaitable<std::invoke_result_t<F>> spawn_blocking(F job);
+
+  // Hands `job` to the blocking pool as spawn_blocking does, with nobody
+  // awaiting it. False when it could not be (the runtime is shutting down,
+  // or no pool thread could be started and none is alive to take it later);
+  // `job` is then dropped unrun.
+  bool try_spawn_blocking(BlockingJob job) { return submit_blocking(std::move(job)); }
+
+  // Ids for blocking-pool work, from 1 in the order asked for: a failed job
+  // is reported by its id.
+  std::uint64_t next_task_id() noexcept { return task_ids_.fetch_add(1, std::memory_order_relaxed) + 1; }
+  // The report of a job that never ran: "task {} was cancelled".
+  static std::string cancelled_task_text(std::uint64_t task_id);
+
+  // The runtime's lane for work that needs the interpreter lock (coroutine
+  // functions' calls).
+  PoolLane& pool_interpreter_lane() noexcept { return pool_interpreter_lane_; }
 
   // Ends every task at its next suspension point and joins every runtime
   // thread (each running its stop hook): workers stop, queued blocking jobs
@@ -86,7 +176,7 @@ class Runtime {
   std::shared_ptr<ForeignWait<T>> make_foreign_wait();
 
  private:
-  using Job = std::move_only_function<void()>;
+  using Job = BlockingJob;
 
   // The part of a ForeignWait that the runtime can reach at shutdown.
   struct ForeignWaitBase {
@@ -124,9 +214,20 @@ class Runtime {
   std::vector<std::pair<std::thread::id, std::thread>> pool_handles_;
   std::vector<std::thread::id> pool_exited_;  // ended, not yet joined
 
-  std::mutex waits_mutex_;
-  std::vector<std::weak_ptr<ForeignWaitBase>> waits_;
-  bool waits_closed_ = false;
+  // The foreign waits, in shards so that the connection tasks of many
+  // threads seldom meet on one mutex; each thread registers in its own.
+  struct WaitShard {
+    std::mutex mutex;
+    std::vector<std::weak_ptr<ForeignWaitBase>> waits;
+    bool closed = false;
+  };
+  static constexpr std::size_t kWaitShards = 16;
+  std::array<WaitShard, kWaitShards> wait_shards_;
+
+  CombiningQueue interpreter_queue_;
+
+  std::atomic<std::uint64_t> task_ids_{0};
+  PoolLane pool_interpreter_lane_{*this};
 
   bool shut_down_ = false;
 };
@@ -171,9 +272,7 @@ class Runtime::ForeignWait final : public Runtime::ForeignWaitBase {
               std::move(h)(std::move(v));
             });
           } else if (!dropped_) {
-            handler_ = [this, h = std::move(handler)](T v) mutable {
-              asio::post(*runtime_.io_, [h = std::move(h), v = std::move(v)]() mutable { std::move(h)(std::move(v)); });
-            };
+            handler_ = [h = std::move(handler)](T v) mutable { std::move(h)(std::move(v)); };
           }
           // dropped_: the runtime is shutting down; the handler (and with it
           // the coroutine) is destroyed on return.
@@ -186,13 +285,13 @@ class Runtime::ForeignWait final : public Runtime::ForeignWaitBase {
   void complete(T value) {
     std::unique_lock lock(mutex_);
     if (dropped_) return;
-    if (handler_) {
-      auto h = std::move(handler_);
-      handler_ = nullptr;
-      h(std::move(value));  // posts under the lock, so shutdown cannot run between
-    } else {
+    if (!handler_) {
       value_.emplace(std::move(value));
+      return;
     }
+    // Posted under the lock, so shutdown cannot run between.
+    asio::post(*runtime_.io_, [h = std::move(handler_), v = std::move(value)]() mutable { h(std::move(v)); });
+    handler_ = nullptr;
   }
 
   explicit ForeignWait(Runtime& rt) : runtime_(rt) {}

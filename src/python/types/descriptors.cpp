@@ -1,5 +1,7 @@
 #include "python/types/descriptors.hpp"
 
+#include <map>
+
 #include "python/types/struct_aliases.hpp"
 
 namespace brovane::python::types {
@@ -16,6 +18,28 @@ ast::NameMap<PyObject*>& name_table() {
 
 // Up to this many slots a lookup by str object compares pointers first.
 constexpr std::size_t kIdentityScanLimit = 32;
+
+// The dict templates by their names (interned, so the pointers stand for the
+// texts); kept for the process like the names themselves.
+std::map<std::vector<PyObject*>, PyObject*>& template_table() {
+  static auto* table = new std::map<std::vector<PyObject*>, PyObject*>();
+  return *table;
+}
+
+PyObject* dict_template_for(const std::vector<PyObject*>& names) {
+  auto& table = template_table();
+  if (auto it = table.find(names); it != table.end()) return it->second;
+  PyObject* d = PyDict_New();
+  if (d == nullptr) return nullptr;
+  for (PyObject* name : names) {
+    if (PyDict_SetItem(d, name, Py_None) < 0) {
+      Py_DECREF(d);
+      return nullptr;
+    }
+  }
+  table.emplace(names, d);  // the table keeps this reference for good
+  return d;
+}
 
 }  // namespace
 
@@ -37,12 +61,12 @@ core::Result<ThriftField> make_field(const ast::ThriftField& field) {
   return ThriftField{field.id, field.name, field.required, field.field_type, field.default_value, py_name, 0};
 }
 
-core::Result<FieldSet> make_fields(std::span<const ast::ThriftField> fields) {
+core::Result<FieldSet> make_fields(std::span<const ast::ThriftField> fields, bool with_dict_template) {
   FieldSet set;
   std::vector<std::string> names;
   names.reserve(fields.size());
   for (const ast::ThriftField& f : fields) names.push_back(f.name);
-  set.names = FieldNames::make(std::move(names));
+  set.names = FieldNames::make(std::move(names), with_dict_template);
   if (!set.names) return core::py_error();
   set.fields.reserve(fields.size());
   for (std::size_t i = 0; i < fields.size(); ++i) {
@@ -67,7 +91,7 @@ void append_debug(std::string& out, std::span<const ThriftField> fields) {
   out += ']';
 }
 
-std::shared_ptr<const FieldNames> FieldNames::make(std::vector<std::string> names) {
+std::shared_ptr<const FieldNames> FieldNames::make(std::vector<std::string> names, bool with_dict_template) {
   auto fn = std::make_shared<FieldNames>();
   const std::size_t n = names.size();
   fn->names_ = std::move(names);
@@ -86,6 +110,10 @@ std::shared_ptr<const FieldNames> FieldNames::make(std::vector<std::string> name
       fn->slot_py_names_.push_back(py_name);
     }
     fn->slot_of_position_.push_back(it->second);
+  }
+  if (with_dict_template) {
+    fn->dict_template_ = dict_template_for(fn->slot_py_names_);
+    if (fn->dict_template_ == nullptr) return nullptr;
   }
   return fn;
 }
@@ -120,13 +148,22 @@ const std::vector<ThriftField>& FieldList::no_fields() noexcept {
   return none;
 }
 
+LayoutRef ThriftStruct::instance_layout(std::string_view struct_name, const StructMap& map) const {
+  const StructMap& m = map ? map : empty_struct_map();
+  const LayoutRef& last = layout_cache.last_;
+  if (last && last->struct_map == m && last->struct_name == struct_name) return last;
+  LayoutRef made = make_layout(struct_name, field_names, fields_by_name, m);
+  layout_cache.last_ = made;
+  return made;
+}
+
 const StructMap& empty_struct_map() {
   static const StructMap empty = std::make_shared<const StructMapData>();
   return empty;
 }
 
 core::Result<ThriftStruct> make_struct_descriptor(const ast::ThriftStruct& s) {
-  BRV_ASSIGN(FieldSet set, make_fields(s.fields));
+  BRV_ASSIGN(FieldSet set, make_fields(s.fields, true));
   auto by_name = std::make_shared<FieldsByName>();
   by_name->reserve(set.fields.size());
   for (const ThriftField& f : set.fields) by_name->insert_or_assign(f.name, f);  // a repeated name: the later wins

@@ -56,8 +56,8 @@ struct FieldSet {
   std::vector<ThriftField> fields;
   std::shared_ptr<const FieldNames> names;
 };
-// Needs the interpreter lock.
-core::Result<FieldSet> make_fields(std::span<const ast::ThriftField> fields);
+// Needs the interpreter lock. `with_dict_template`: see FieldNames::make.
+core::Result<FieldSet> make_fields(std::span<const ast::ThriftField> fields, bool with_dict_template = false);
 
 // The debug form "ThriftField { id: .., name: .., required: .., field_type: .., default_value: .. }".
 void append_debug(std::string& out, const ThriftField& field);
@@ -72,8 +72,10 @@ class FieldNames {
  public:
   FieldNames() = default;
   // Builds from names in order. Needs the interpreter lock (interns names).
-  // Returns nullptr with a Python exception set on failure.
-  static std::shared_ptr<const FieldNames> make(std::vector<std::string> names);
+  // Returns nullptr with a Python exception set on failure. With
+  // `with_dict_template` (the names of a declared struct) the names also get
+  // a dict template.
+  static std::shared_ptr<const FieldNames> make(std::vector<std::string> names, bool with_dict_template = false);
 
   const std::vector<std::string>& names() const noexcept { return names_; }
   std::size_t size() const noexcept { return names_.size(); }
@@ -89,7 +91,16 @@ class FieldNames {
   std::int32_t find(std::string_view name) const noexcept;
   std::int32_t find(PyObject* str) const noexcept;
 
+  // A dict of every slot name, in slot order, mapped to None, or nullptr.
+  // A copy of it (PyDict_Copy) is a dict with room for every name, whose
+  // items are then replaced in place, with no growing and no hashing along
+  // the way. Shared by every FieldNames of the same slot names and kept for
+  // the process, like the interned names: the declared structs of a process
+  // have few distinct name lists. Borrowed; must never reach Python code.
+  PyObject* dict_template() const noexcept { return dict_template_; }
+
  private:
+  PyObject* dict_template_ = nullptr;
   std::vector<std::string> names_;
   std::vector<std::uint32_t> slot_of_position_;
   std::vector<std::uint32_t> slot_first_position_;
@@ -135,6 +146,41 @@ using StructMap = std::shared_ptr<const StructMapData>;
 // Field name to the later declared field of that name.
 using FieldsByName = ast::NameMap<ThriftField>;
 
+// What the instances of one struct made under one name and one map share:
+// the name, the field tables and the map, never null and never changed. An
+// instance holds it by a single reference, so making and dropping instances
+// of a known struct (decoding, the elements of a list of structs) costs one
+// count instead of one per part.
+struct InstanceLayout {
+  std::string struct_name;
+  std::shared_ptr<const FieldNames> field_names;
+  std::shared_ptr<const FieldsByName> fields_by_name;  // empty for constructor-made instances
+  StructMap struct_map;                                // empty for constructor-made instances
+};
+using LayoutRef = std::shared_ptr<const InstanceLayout>;
+
+// A new layout; null parts stand for the empty tables.
+LayoutRef make_layout(std::string_view struct_name, std::shared_ptr<const FieldNames> field_names,
+                      std::shared_ptr<const FieldsByName> fields_by_name, StructMap struct_map);
+// The layout of instances without a name, fields or map.
+const LayoutRef& empty_layout();
+
+// The last layout a descriptor handed out. Copies of a descriptor start
+// without one: the copy may be given another map.
+class LayoutCache {
+ public:
+  LayoutCache() = default;
+  LayoutCache(const LayoutCache&) noexcept {}
+  LayoutCache& operator=(const LayoutCache&) noexcept {
+    last_.reset();
+    return *this;
+  }
+
+ private:
+  friend struct ThriftStruct;
+  mutable LayoutRef last_;
+};
+
 // The descriptor of one struct, union or exception.
 struct ThriftStruct {
   std::string name;  // the struct's own name, never an alias
@@ -143,9 +189,18 @@ struct ThriftStruct {
   StructMap struct_map;  // the map that this descriptor's users resolve names through
   std::shared_ptr<const FieldsByName> fields_by_name;
   std::shared_ptr<const FieldNames> field_names;
+  LayoutCache layout_cache;
 
   // Bytes of room a serialiser reserves up front.
   std::size_t size_hint() const noexcept { return 128 + 16 * fields.size(); }
+
+  // The layout of instances of this descriptor named `struct_name` that
+  // resolve names through `map` (null: the empty map). The last one is kept
+  // and handed out again while the name and map stay the same. Interpreter
+  // lock held: the cache is changed only under it.
+  LayoutRef instance_layout(std::string_view struct_name, const StructMap& map) const;
+  // The descriptor's own name and map.
+  LayoutRef instance_layout() const { return instance_layout(name, struct_map); }
 };
 
 // A map without entries, shared by every holder that has no schema yet.

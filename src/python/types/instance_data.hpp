@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
@@ -57,10 +58,10 @@ class SlotArray {
 struct InstanceData {
   using StoredValue = std::optional<ast::ThriftValue>;
 
-  std::string struct_name;
-  std::shared_ptr<const FieldNames> field_names;
-  std::shared_ptr<const FieldsByName> fields_by_name;  // empty for constructor-made instances
-  StructMap struct_map;                                // empty for constructor-made instances
+  // Name, field tables and map, shared with the other instances of the same
+  // layout. Never null once the instance exists (new_instance_object fills
+  // it in).
+  LayoutRef layout;
 
   // Wire values, defaults, and the converted form of values set from Python.
   SlotArray<StoredValue> thrift_values;
@@ -70,49 +71,57 @@ struct InstanceData {
   SlotArray<PyObject*> py_values;
 
   InstanceData() = default;
+  explicit InstanceData(LayoutRef l) noexcept : layout(std::move(l)) {}
   InstanceData(const InstanceData&) = delete;
   InstanceData& operator=(const InstanceData&) = delete;
   InstanceData(InstanceData&& o) noexcept
-      : struct_name(std::move(o.struct_name)),
-        field_names(std::move(o.field_names)),
-        fields_by_name(std::move(o.fields_by_name)),
-        struct_map(std::move(o.struct_map)),
+      : layout(std::move(o.layout)),
         thrift_values(std::exchange(o.thrift_values, {})),
         py_values(std::exchange(o.py_values, {})) {}
   InstanceData& operator=(InstanceData&& o) noexcept {
     if (this != &o) {
-      clear_py_values();
       free_stores();
-      struct_name = std::move(o.struct_name);
-      field_names = std::move(o.field_names);
-      fields_by_name = std::move(o.fields_by_name);
-      struct_map = std::move(o.struct_map);
+      layout = std::move(o.layout);
       thrift_values = std::exchange(o.thrift_values, {});
       py_values = std::exchange(o.py_values, {});
     }
     return *this;
   }
-  ~InstanceData() {
-    clear_py_values();
-    free_stores();
-  }
+  ~InstanceData() { free_stores(); }
+
+  const std::string& struct_name() const noexcept { return layout->struct_name; }
+  const std::shared_ptr<const FieldNames>& field_names() const noexcept { return layout->field_names; }
+  const std::shared_ptr<const FieldsByName>& fields_by_name() const noexcept { return layout->fields_by_name; }
+  const StructMap& struct_map() const noexcept { return layout->struct_map; }
 
   // Sizes both stores to the slot count of `field_names`, keeping the
   // entries of the slots that remain (the Python references of dropped
   // slots are released once the new stores are in place: interpreter lock
-  // held). Both stores share one allocation, made here.
+  // held). Both stores share one block of the interpreter's allocator, made
+  // here (std::bad_alloc when it is exhausted).
   void size_stores() {
-    const std::size_t n = field_names ? field_names->slot_count() : 0;
+    const std::size_t n = layout ? layout->field_names->slot_count() : 0;
     if (n == thrift_values.n_ && n == py_values.n_) return;
-    void* block = n == 0 ? nullptr : ::operator new(n * (sizeof(StoredValue) + sizeof(PyObject*)));
+    void* block = nullptr;
+    if (n != 0) {
+      block = PyMem_Malloc(n * (sizeof(StoredValue) + sizeof(PyObject*)));
+      if (block == nullptr) [[unlikely]]
+        throw std::bad_alloc();
+    }
     auto* values = static_cast<StoredValue*>(block);
     auto* objects = reinterpret_cast<PyObject**>(values + n);
-    for (std::size_t i = 0; i < n; ++i) {
-      if (i < thrift_values.n_)
-        ::new (values + i) StoredValue(std::move(thrift_values.p_[i]));
-      else
-        ::new (values + i) StoredValue();
-      objects[i] = i < py_values.n_ ? std::exchange(py_values.p_[i], nullptr) : nullptr;
+    if (thrift_values.n_ == 0 && py_values.n_ == 0) {
+      // A new instance: nothing to carry over.
+      for (std::size_t i = 0; i < n; ++i) ::new (values + i) StoredValue();
+      std::memset(static_cast<void*>(objects), 0, n * sizeof(PyObject*));
+    } else {
+      for (std::size_t i = 0; i < n; ++i) {
+        if (i < thrift_values.n_)
+          ::new (values + i) StoredValue(std::move(thrift_values.p_[i]));
+        else
+          ::new (values + i) StoredValue();
+        objects[i] = i < py_values.n_ ? std::exchange(py_values.p_[i], nullptr) : nullptr;
+      }
     }
     SlotArray<StoredValue> old_values = std::exchange(thrift_values, {});
     SlotArray<PyObject*> old_objects = std::exchange(py_values, {});
@@ -126,15 +135,16 @@ struct InstanceData {
 
   // Slot of a field name, or -1 (the str overload compares interned names by
   // identity first and never leaves an exception set).
-  std::int32_t find(PyObject* name) const noexcept { return field_names ? field_names->find(name) : -1; }
-  std::int32_t find(std::string_view name) const noexcept { return field_names ? field_names->find(name) : -1; }
+  std::int32_t find(PyObject* name) const noexcept { return layout->field_names->find(name); }
+  std::int32_t find(std::string_view name) const noexcept { return layout->field_names->find(name); }
 
   // The declared field stored under a slot (the later one of a repeated
   // name), or nullptr when the instance has no declared fields by that name.
   const ThriftField* declared_field(std::uint32_t slot) const noexcept {
-    if (!fields_by_name || fields_by_name->empty()) return nullptr;
-    auto it = fields_by_name->find(field_names->slot_name(slot));
-    return it == fields_by_name->end() ? nullptr : &it->second;
+    const FieldsByName& by_name = *layout->fields_by_name;
+    if (by_name.empty()) return nullptr;
+    auto it = by_name.find(layout->field_names->slot_name(slot));
+    return it == by_name.end() ? nullptr : &it->second;
   }
 
   // Drops every Python reference (interpreter lock held). Each entry is
@@ -145,12 +155,13 @@ struct InstanceData {
   }
 
  private:
-  // Releases the Python references left in `objects`, destroys the values
-  // and frees the block both live in (which starts with the values).
+  // Releases the Python references left in `objects` (each entry cleared
+  // before its object is released), destroys the values and frees the block
+  // both live in (which starts with the values).
   static void release(SlotArray<StoredValue>& values, SlotArray<PyObject*>& objects) noexcept {
     for (PyObject*& o : objects) Py_CLEAR(o);
     for (StoredValue& v : values) v.~StoredValue();
-    ::operator delete(static_cast<void*>(values.p_));
+    if (values.p_ != nullptr) PyMem_Free(static_cast<void*>(values.p_));
     values = {};
     objects = {};
   }

@@ -171,7 +171,7 @@ core::Result<V> PayloadConverter::struct_value(const Json& v, const std::string&
     out.fields.reserve(d.fields.size());
     BRV_CHECK(fields(d, *object, [&](const ThriftField& f, V&& val) {
       if (distinct)
-        out.fields.append_unique(f.name, std::move(val));
+        out.fields.emplace_unique(f.name, std::move(val));
       else
         out.fields.set(f.name, std::move(val));
     }));
@@ -182,18 +182,14 @@ core::Result<V> PayloadConverter::struct_value(const Json& v, const std::string&
 // The instance parts every document form shares: the descriptor's name,
 // field tables and map; both stores empty.
 InstanceData empty_instance_of(const ThriftStruct& d) {
-  InstanceData data;
-  data.struct_name = d.name;
-  data.field_names = d.field_names;
-  data.fields_by_name = d.fields_by_name ? d.fields_by_name : empty_fields_by_name();
-  data.struct_map = d.struct_map ? d.struct_map : empty_struct_map();
+  InstanceData data(d.instance_layout());
   data.size_stores();
   return data;
 }
 
 core::Result<core::Ref> payload_instance(const ThriftStruct& d, const Json::object_t& payload) {
   InstanceData data = empty_instance_of(d);
-  PayloadConverter c(data.struct_map);
+  PayloadConverter c(data.struct_map());
   BRV_CHECK(c.fields(d, payload, [&](const ThriftField& f, V&& val) {
     if (f.slot < data.thrift_values.size()) [[likely]]
       data.thrift_values[f.slot] = std::move(val);

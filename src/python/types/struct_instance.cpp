@@ -34,11 +34,7 @@ const std::shared_ptr<const FieldNames>& no_field_names() {
 
 // The state of a new instance of `d` holding its declared defaults.
 InstanceData defaults_of(const ThriftStruct& d) {
-  InstanceData data;
-  data.struct_name = d.name;
-  data.field_names = d.field_names ? d.field_names : no_field_names();
-  data.fields_by_name = d.fields_by_name ? d.fields_by_name : empty_fields_by_name();
-  data.struct_map = d.struct_map ? d.struct_map : empty_struct_map();
+  InstanceData data(d.instance_layout());
   data.size_stores();
   // A later field of a repeated name shares the slot and replaces the default.
   for (const ThriftField& f : d.fields)
@@ -50,7 +46,7 @@ InstanceData defaults_of(const ThriftStruct& d) {
 // type when the instance declares one under that name, untyped otherwise.
 Result<ast::ThriftValue> mirror_of(const InstanceData& d, std::uint32_t slot, PyObject* value) {
   if (const ThriftField* f = d.declared_field(slot))
-    return serde::py_any_to_thrift_value_with_type(value, f->field_type, d.struct_map);
+    return serde::py_any_to_thrift_value_with_type(value, f->field_type, d.struct_map());
   return serde::py_any_to_thrift_value(value);
 }
 
@@ -88,7 +84,7 @@ Result<Ref> get_field(InstanceData& d, std::uint32_t slot) {
   if (PyObject* o = d.py_values[slot]) return Ref::borrow(o);
   Ref value;
   if (const auto& stored = d.thrift_values[slot]) {
-    value = Ref::steal(serde::thrift_value_to_py(*stored, d.struct_map));
+    value = Ref::steal(serde::thrift_value_to_py(*stored, d.struct_map()));
     if (!value) return core::py_error();
   } else {
     value = core::none();
@@ -107,7 +103,7 @@ Result<Ref> get_field(InstanceData& d, std::uint32_t slot) {
 [[gnu::cold, gnu::noinline]] core::Unexpected no_attribute(const InstanceData& d, PyObject* name) {
   BRV_ASSIGN(std::string_view text, name_text(name));
   std::string msg = "'";
-  msg += d.struct_name;
+  msg += d.struct_name();
   msg += "' object has no attribute '";
   msg += text;
   msg += '\'';
@@ -189,7 +185,7 @@ Result<Ref> repr_of_field(InstanceData& d, std::uint32_t slot) {
     // The stored value cannot become a Python object, so it has no repr.
     core::set_python_error(value.error());
     const auto& stored = d.thrift_values[slot];
-    return unprintable(d.field_names->slot_py_name(slot), stored ? py_type_name_of(*stored) : "object");
+    return unprintable(d.field_names()->slot_py_name(slot), stored ? py_type_name_of(*stored) : "object");
   }
   if (PyObject* r = PyObject_Repr(value->get())) return Ref::steal(r);
   PyObject* exc = PyErr_GetRaisedException();  // the repr's, to be reported
@@ -211,12 +207,14 @@ Result<Ref> instance_repr(Obj& self) {
     if (!p) return core::py_error();
     return core::checked_status(PyList_Append(parts.get(), p.get()));
   };
-  BRV_TRY(add(PyUnicode_FromStringAndSize(d.struct_name.data(), static_cast<Py_ssize_t>(d.struct_name.size()))));
+  const std::string& struct_name = d.struct_name();
+  BRV_TRY(add(PyUnicode_FromStringAndSize(struct_name.data(), static_cast<Py_ssize_t>(struct_name.size()))));
   BRV_TRY(add(PyUnicode_FromString("(")));
-  const std::size_t n = d.field_names->size();
+  const FieldNames& names = *d.field_names();
+  const std::size_t n = names.size();
   for (std::size_t i = 0; i < n; ++i) {
-    const std::uint32_t slot = d.field_names->slot_of_position(i);
-    BRV_TRY(add(PyUnicode_FromFormat(i == 0 ? "%U=" : ", %U=", d.field_names->slot_py_name(slot))));
+    const std::uint32_t slot = names.slot_of_position(i);
+    BRV_TRY(add(PyUnicode_FromFormat(i == 0 ? "%U=" : ", %U=", names.slot_py_name(slot))));
     BRV_ASSIGN(Ref r, repr_of_field(d, slot));
     BRV_TRY(add(r.release()));
   }
@@ -226,12 +224,12 @@ Result<Ref> instance_repr(Obj& self) {
 }
 
 Result<Ref> struct_name_getter(Obj& self) {
-  const std::string& s = self.value.struct_name;
+  const std::string& s = self.value.struct_name();
   return core::checked(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
 
 Result<Ref> field_names_method(Obj& self) {
-  const FieldNames& names = *self.value.field_names;
+  const FieldNames& names = *self.value.field_names();
   const std::size_t n = names.size();
   BRV_ASSIGN(Ref list, core::checked(PyList_New(static_cast<Py_ssize_t>(n))));
   for (std::size_t i = 0; i < n; ++i)
@@ -239,14 +237,19 @@ Result<Ref> field_names_method(Obj& self) {
   return list;
 }
 
+// One key per slot, in slot order: the order of the names' first
+// occurrences, so a repeated name keeps its first place.
 Result<Ref> to_dict_method(Obj& self) {
   InstanceData& d = self.value;
-  BRV_ASSIGN(Ref dict, core::checked(PyDict_New()));
-  const std::size_t n = d.field_names->size();
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::uint32_t slot = d.field_names->slot_of_position(i);
-    BRV_ASSIGN(Ref value, get_field(d, slot));
-    BRV_TRY(core::checked_status(PyDict_SetItem(dict.get(), d.field_names->slot_py_name(slot), value.get())));
+  const FieldNames& names = *d.field_names();
+  PyObject* tmpl = names.dict_template();
+  BRV_ASSIGN(Ref dict, core::checked(tmpl != nullptr ? PyDict_Copy(tmpl) : PyDict_New()));
+  const std::size_t n = names.slot_count();
+  for (std::size_t slot = 0; slot < n; ++slot) {
+    const auto s = static_cast<std::uint32_t>(slot);
+    BRV_ASSIGN(Ref value, get_field(d, s));
+    if (tmpl != nullptr && value.get() == Py_None) continue;  // already the template's value
+    BRV_TRY(core::checked_status(PyDict_SetItem(dict.get(), names.slot_py_name(s), value.get())));
   }
   return dict;
 }
@@ -257,8 +260,6 @@ core::Signature kNew{"ThriftStructInstance.__new__()", {"struct_name"}, 1, core:
 // order, become the instance's fields and their values its Python values.
 Result<Ref> instance_new(PyTypeObject* type, const core::Args<1>& a) {
   BRV_ASSIGN(std::string_view struct_name, core::arg_utf8(a[0], "struct_name"));
-  InstanceData d;
-  d.struct_name = struct_name;
   PyObject* kwargs = a.kwargs.get();
   std::vector<std::string> names;
   if (kwargs != nullptr) {
@@ -271,10 +272,9 @@ Result<Ref> instance_new(PyTypeObject* type, const core::Args<1>& a) {
       names.emplace_back(name);
     }
   }
-  d.field_names = FieldNames::make(std::move(names));
-  if (!d.field_names) return core::py_error();
-  d.fields_by_name = empty_fields_by_name();
-  d.struct_map = empty_struct_map();
+  std::shared_ptr<const FieldNames> field_names = FieldNames::make(std::move(names));
+  if (!field_names) return core::py_error();
+  InstanceData d(make_layout(struct_name, std::move(field_names), nullptr, nullptr));
   d.size_stores();
   if (kwargs != nullptr) {
     Py_ssize_t pos = 0;
@@ -347,16 +347,27 @@ const PyType_Slot kSlots[] = {
 
 }  // namespace
 
+LayoutRef make_layout(std::string_view struct_name, std::shared_ptr<const FieldNames> field_names,
+                      std::shared_ptr<const FieldsByName> fields_by_name, StructMap struct_map) {
+  auto layout = std::make_shared<InstanceLayout>();
+  layout->struct_name = struct_name;
+  layout->field_names = field_names ? std::move(field_names) : no_field_names();
+  layout->fields_by_name = fields_by_name ? std::move(fields_by_name) : empty_fields_by_name();
+  layout->struct_map = struct_map ? std::move(struct_map) : empty_struct_map();
+  return layout;
+}
+
+const LayoutRef& empty_layout() {
+  static const LayoutRef empty = make_layout({}, nullptr, nullptr, nullptr);
+  return empty;
+}
+
 PyObject* new_instance_object(InstanceData&& data) {
   InstanceData local(std::move(data));
-  // Every operation of the instance relies on these; fill what a producer left out.
-  if (!local.field_names) [[unlikely]]
-    local.field_names = no_field_names();
-  if (!local.fields_by_name) [[unlikely]]
-    local.fields_by_name = empty_fields_by_name();
-  if (!local.struct_map) [[unlikely]]
-    local.struct_map = empty_struct_map();
-  const std::size_t slots = local.field_names->slot_count();
+  // Every operation of the instance relies on it; fill in what a producer left out.
+  if (!local.layout) [[unlikely]]
+    local.layout = empty_layout();
+  const std::size_t slots = local.field_names()->slot_count();
   if (local.thrift_values.size() < slots || local.py_values.size() < slots) [[unlikely]]
     local.size_stores();
   Result<Ref> r = core::create<Obj>(struct_instance_type(), std::move(local));
@@ -367,10 +378,7 @@ PyObject* new_instance_object(InstanceData&& data) {
   return r->release();
 }
 
-ThriftStructInstanceObject* new_blank_instance(std::string_view struct_name,
-                                               const std::shared_ptr<const FieldNames>& field_names,
-                                               const std::shared_ptr<const FieldsByName>& fields_by_name,
-                                               const StructMap& struct_map) {
+ThriftStructInstanceObject* new_blank_instance(LayoutRef layout) {
   // The state is built in place, never moved through temporaries.
   PyTypeObject* type = struct_instance_type();
   PyObject* self = type->tp_alloc(type, 0);
@@ -378,20 +386,29 @@ ThriftStructInstanceObject* new_blank_instance(std::string_view struct_name,
     return nullptr;
   Obj* o = as_struct_instance(self);
   ::new (&o->borrow) core::BorrowFlag{};
-  ::new (&o->value) InstanceData();
+  ::new (&o->value) InstanceData(layout ? std::move(layout) : empty_layout());
   try {
-    InstanceData& d = o->value;
-    d.struct_name = struct_name;
-    d.field_names = field_names ? field_names : no_field_names();
-    d.fields_by_name = fields_by_name ? fields_by_name : empty_fields_by_name();
-    d.struct_map = struct_map ? struct_map : empty_struct_map();
-    d.size_stores();
+    o->value.size_stores();
   } catch (const std::bad_alloc&) {
     Py_DECREF(self);
     PyErr_NoMemory();
     return nullptr;
   }
   return o;
+}
+
+ThriftStructInstanceObject* new_blank_instance(std::string_view struct_name,
+                                               const std::shared_ptr<const FieldNames>& field_names,
+                                               const std::shared_ptr<const FieldsByName>& fields_by_name,
+                                               const StructMap& struct_map) {
+  LayoutRef layout;
+  try {
+    layout = make_layout(struct_name, field_names, fields_by_name, struct_map);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
+  return new_blank_instance(std::move(layout));
 }
 
 PyObject* new_instance_with_defaults(const ThriftStruct& descriptor) {

@@ -49,12 +49,14 @@ inline ThriftStructInstanceObject* as_struct_instance(PyObject* o) noexcept {
 // nullptr with a Python exception set. `data` is consumed either way.
 PyObject* new_instance_object(InstanceData&& data);
 
-// A new instance (of the class itself) named `struct_name`, sharing the
-// given tables (null ones stand for the empty tables), with both stores
+// A new instance (of the class itself) of `layout` (null: the empty
+// layout), or named `struct_name` with the given tables (null ones stand
+// for the empty tables), with both stores
 // sized to the slots of `field_names` and empty. The caller fills
 // thrift_values before the object reaches any other code; the cycle
 // collector already knows it and finds no Python objects in it. New
 // reference, or nullptr with a Python exception set.
+ThriftStructInstanceObject* new_blank_instance(LayoutRef layout);
 ThriftStructInstanceObject* new_blank_instance(std::string_view struct_name,
                                                const std::shared_ptr<const FieldNames>& field_names,
                                                const std::shared_ptr<const FieldsByName>& fields_by_name,

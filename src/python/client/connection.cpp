@@ -1,9 +1,14 @@
-#include "python/client/runtime.hpp"
+#include "python/client/connection.hpp"
 
 #include <unistd.h>
 
+#include <optional>
+#include <system_error>
+
 #include <asio/connect.hpp>
+#include <asio/io_context.hpp>
 #include <asio/ip/address.hpp>
+#include <asio/ip/tcp.hpp>
 
 namespace brovane::python::client {
 
@@ -61,14 +66,6 @@ ConnectedSocket::~ConnectedSocket() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-IoResult<std::unique_ptr<ClientRuntime>> ClientRuntime::create() {
-  try {
-    return std::unique_ptr<ClientRuntime>(new ClientRuntime());
-  } catch (const std::system_error& e) {
-    return std::unexpected(io_error_from(e.code()));
-  }
-}
-
 IoResult<ConnectedSocket> connect_tcp(const std::string& host, std::uint16_t port) {
   try {
     asio::io_context ctx(1);
@@ -78,11 +75,10 @@ IoResult<ConnectedSocket> connect_tcp(const std::string& host, std::uint16_t por
   }
 }
 
-Connection::Connection(asio::io_context& ctx, ConnectedSocket& connected)
-    : socket(ctx, connected.release()), writer(socket), reader(socket) {}
+Connection::Connection(ConnectedSocket& connected) : socket(connected.release()), writer(socket), reader(socket) {}
 
-IoResult<std::unique_ptr<Connection>> adopt_connection(ClientRuntime& runtime, ConnectedSocket socket) {
-  return std::make_unique<Connection>(runtime.context(), socket);
+IoResult<std::unique_ptr<Connection>> adopt_connection(ConnectedSocket socket) {
+  return std::make_unique<Connection>(socket);
 }
 
 }  // namespace brovane::python::client

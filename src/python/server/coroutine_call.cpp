@@ -1,0 +1,107 @@
+#include "python/server/coroutine_call.hpp"
+
+#include <new>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "python/core/ref.hpp"
+#include "python/server/handler.hpp"
+
+namespace brovane::python::server {
+
+namespace {
+
+using core::Ref;
+
+// The most calls a runner makes for one hold of the interpreter lock before
+// it lets go of it and wakes the loops it has given coroutines to.
+constexpr std::size_t kCallsPerHold = 256;
+
+// One call under the interpreter lock: the function called, its coroutine
+// handed to its loop (which `wakes` may then need rung), or the reply made
+// at once (a matched declared exception, a failure).
+void start_call(std::unique_ptr<CoroutineCall> call, std::vector<int>& wakes) {
+  const types::PyThriftMethod& method = call->service->methods[call->method_index];
+  const CallContext ctx{call->struct_map, *call->handlers, call->protocol};
+  core::Result<CallOutcome> outcome =
+      invoke_python_handler(method, ctx, call->name, std::move(call->values), call->seqid);
+  if (!outcome) return call->deliver_error(python_error_display_text(outcome.error()));
+  if (auto* reply = std::get_if<CallOutcome::Reply>(&outcome->v)) return call->complete(std::move(reply->bytes));
+
+  const Ref awaitable = std::move(std::get<CallOutcome::Awaitable>(outcome->v).object);
+  if (!call->locals) return call->deliver_error(call->loop_error);
+  // Kept here: once handed over, the call may be done and gone before
+  // schedule_awaitable returns (it runs Python code, which lets the loop in).
+  const std::shared_ptr<const TaskLocals> locals = call->locals;
+  std::unique_ptr<AwaitTarget> target = std::move(call);
+  core::Result<LoopWake> scheduled = schedule_awaitable(awaitable.get(), *locals, target);
+  if (!scheduled) return target->deliver_error(python_error_display_text(scheduled.error()));
+  if (scheduled->fd >= 0) wakes.push_back(scheduled->fd);
+}
+
+void start_call_guarded(std::unique_ptr<CoroutineCall> call, std::vector<int>& wakes) noexcept {
+  try {
+    start_call(std::move(call), wakes);
+  } catch (const std::bad_alloc&) {
+    PyErr_Clear();  // the call, dropped unanswered, answers for itself
+  }
+}
+
+// A runner's hold of the interpreter lock, on a pool thread: the lock is
+// taken once for every call queued (up to kCallsPerHold), then released
+// before the loops that got coroutines are rung, so that each wakes to a
+// free lock.
+void hold_for_coroutine_calls(PoolLane::Turn& turn) {
+  std::vector<int> wakes;
+  {
+    RuntimeThreadGil gil;
+    if (!gil) [[unlikely]] {
+      while (std::unique_ptr<PoolLane::Item> item = turn.next())
+        static_cast<CoroutineCall*>(item.get())->deliver_error("RuntimeError: the interpreter is shutting down");
+      return;
+    }
+    for (std::size_t n = 0; n < kCallsPerHold; ++n) {
+      std::unique_ptr<PoolLane::Item> item = turn.next();
+      if (!item) break;
+      start_call_guarded(std::unique_ptr<CoroutineCall>(static_cast<CoroutineCall*>(item.release())), wakes);
+    }
+  }
+  for (int fd : wakes) LoopWake{fd}.ring();
+}
+
+}  // namespace
+
+CoroutineCall::~CoroutineCall() {
+  if (wait) refuse(Runtime::cancelled_task_text(task_id));
+}
+
+void CoroutineCall::complete(std::string reply) {
+  if (std::shared_ptr<CoroutineReplyWait> w = std::move(wait)) w->complete(std::move(reply));
+}
+
+void CoroutineCall::deliver_result(PyObject* result) {
+  core::Result<std::string> bytes =
+      build_reply_body(service->methods[method_index].return_type, result, struct_map, protocol, name, seqid);
+  if (!bytes) return deliver_error(python_error_display_text(bytes.error()));
+  complete(std::move(*bytes));
+}
+
+void CoroutineCall::deliver_error(std::string_view text) {
+  complete(build_exception_reply(protocol, name, seqid, kInternalError, text));
+}
+
+void CoroutineCall::refuse(std::string join_error) noexcept {
+  try {
+    deliver_error(join_error);
+  } catch (...) {
+    // Nothing to say it with: the connection task waits until the runtime
+    // shuts down.
+  }
+}
+
+void submit_coroutine_call(Runtime& runtime, std::unique_ptr<CoroutineCall> call) {
+  runtime.pool_interpreter_lane().push(std::move(call), &hold_for_coroutine_calls);
+}
+
+}  // namespace brovane::python::server

@@ -1,0 +1,77 @@
+// A coroutine function's request, from the connection task that received it
+// to its reply. The function is called on a blocking-pool thread holding the
+// interpreter lock, through the runtime's interpreter lane: calls that
+// arrive while a pool thread holds the lock for such calls are run by that
+// thread under the same lock, instead of each pool thread waiting for the
+// lock in turn. The coroutine it returns runs as an asyncio task on the loop
+// of the connection's runtime thread, whose thread encodes the result. Every
+// outcome, whichever thread reaches it, becomes the reply bytes that resume
+// the connection task.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "python/serde/native.hpp"
+#include "python/server/asyncio_loop.hpp"
+#include "python/server/context.hpp"
+#include "python/server/coroutine_bridge.hpp"
+#include "python/server/runtime.hpp"
+#include "python/types/descriptors.hpp"
+#include "python/types/enums.hpp"
+#include "python/types/service.hpp"
+
+namespace brovane::python::server {
+
+// Resumes the connection task with the reply: a Reply, or an Exception of
+// type 6 (or 1, never made here).
+using CoroutineReplyWait = Runtime::ForeignWait<std::string>;
+
+// The arguments and destination of one call. Shared parts are held by
+// reference count; none needs the interpreter lock to be dropped.
+struct CoroutineCall final : PoolLane::Item, AwaitTarget {
+  std::shared_ptr<const types::PyThriftService> service;
+  std::size_t method_index = 0;  // into service->methods
+  std::shared_ptr<const HandlerMap> handlers;
+  types::StructMap struct_map;
+  types::ProtocolType protocol = types::ProtocolType::Binary;
+  std::string name;
+  serde::NativeStructValue values;
+  std::int32_t seqid = 0;
+  // The loop the coroutine goes to: the one of the runtime thread that
+  // received the request. Null with `loop_error` set when that thread has
+  // none.
+  std::shared_ptr<const TaskLocals> locals;
+  std::string loop_error;
+  std::shared_ptr<CoroutineReplyWait> wait;  // cleared once completed
+
+  CoroutineCall() = default;
+  CoroutineCall(const CoroutineCall&) = delete;
+  CoroutineCall& operator=(const CoroutineCall&) = delete;
+  // Dropped unanswered (its drain job never ran, say): answered as a job
+  // that was cancelled. Harmless once the runtime has shut down, when
+  // nobody is resumed any more.
+  ~CoroutineCall() override;
+
+  // The reply bytes to the connection task.
+  void complete(std::string reply);
+  // Its result encoded by the method's return type (an encoding error as
+  // type 6). Under the interpreter lock.
+  void deliver_result(PyObject* result) override;
+  // A type 6 Exception with `text`. Needs no interpreter lock.
+  void deliver_error(std::string_view text) override;
+  // The call never ran: its join error as type 6.
+  void refuse(std::string join_error) noexcept override;
+};
+
+// Queues `call` on the runtime's interpreter lane. Any thread, no lock held;
+// the reply comes through `call->wait`, except when the runtime shuts down
+// first.
+void submit_coroutine_call(Runtime& runtime, std::unique_ptr<CoroutineCall> call);
+
+}  // namespace brovane::python::server

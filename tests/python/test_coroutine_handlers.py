@@ -1,0 +1,203 @@
+"""Coroutine handlers beyond the plain request path: a pending task that
+nothing but its own future references, a coroutine function whose call
+blocks, a call that no blocking-pool thread can be started for, and a
+server stopped while coroutines are still pending.
+"""
+
+import asyncio
+import gc
+import inspect
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+import unittest
+import weakref
+
+from server_harness import (CALL, REPLY, T_I32, T_STRING, TIMEOUT, Conn, ServerCase, app_exception, field, framed,
+                            i32, message, parse, parse_binary_reply, runtime_gone, string, thread_names,
+                            wait_until)
+
+IDL = """
+service Svc {
+  i32 add(1: i32 a, 2: i32 b),
+  i32 wait(1: string key),
+}
+"""
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def add_args(a, b):
+    return field(T_I32, 1, i32(a)) + field(T_I32, 2, i32(b)) + b"\x00"
+
+
+def key_args(key):
+    return field(T_STRING, 1, string(key)) + b"\x00"
+
+
+def i32_result(v):
+    return field(T_I32, 0, i32(v)) + b"\x00"
+
+
+ADD_42 = message("add", REPLY, 1, i32_result(42))
+
+
+class CoroutineHandlerTest(ServerCase):
+    def setUp(self):
+        super().setUp()
+        self.parser = parse(IDL)
+
+    def serve(self, handlers, **kwargs):
+        return self.start(self.parser, "Svc", handlers, **kwargs)
+
+    def test_a_task_pending_on_its_own_future_outlives_a_collection(self):
+        # The future is referenced only by the suspended coroutine (and,
+        # weakly, by whoever completes it): asyncio keeps tasks only weakly,
+        # so without the server's own reference the collector would free the
+        # task while it waits.
+        loops, futures = {}, {}
+        started = threading.Event()
+
+        async def wait(key):
+            loop = asyncio.get_running_loop()
+            fut = loop.create_future()
+            loops[key] = loop
+            futures[key] = weakref.ref(fut)
+            started.set()
+            return await fut
+
+        port = self.serve({"wait": wait}, workers=2)
+        with Conn(port) as c:
+            c.send(framed(message("wait", CALL, 7, key_args("k"))))
+            self.assertTrue(started.wait(TIMEOUT))
+            time.sleep(0.5)
+            gc.collect()
+            fut = futures["k"]()
+            self.assertIsNotNone(fut, "the pending task was collected")
+            loops["k"].call_soon_threadsafe(fut.set_result, 42)
+            del fut
+            reply = c.recv_frame()
+        self.assertEqual(reply, message("wait", REPLY, 7, i32_result(42)))
+        self.assertNotIn("Task was destroyed", self.console.err())
+
+    def test_a_call_that_blocks_holds_up_no_other_call(self):
+        # A coroutine function whose call itself blocks (before any coroutine
+        # exists): the calls queued behind it are taken over by another
+        # blocking-pool thread.
+        def add(a, b):
+            if a == 0:
+                time.sleep(1.5)  # releases the interpreter lock
+
+            async def body():
+                return a + b
+            return body()
+        inspect.markcoroutinefunction(add)
+
+        port = self.serve({"add": add}, workers=2)
+        with Conn(port) as blocked, Conn(port) as other:
+            blocked.send(framed(message("add", CALL, 1, add_args(0, 1))))
+            time.sleep(0.1)
+            t = time.monotonic()
+            for _ in range(5):
+                self.assertEqual(other.call(message("add", CALL, 1, add_args(40, 2))), ADD_42)
+            self.assertLess(time.monotonic() - t, 1.0)
+            self.assertEqual(parse_binary_reply(blocked.recv_frame())[3], i32_result(1))
+
+    def test_stopping_with_coroutines_pending(self):
+        # Each coroutine waits on a future of its own that nobody completes:
+        # stopping the server ends the runtime anyway, and the requests get
+        # no reply.
+        started = threading.Semaphore(0)
+
+        async def wait(key):
+            fut = asyncio.get_running_loop().create_future()
+            started.release()
+            return await fut
+
+        server_port = self.serve({"wait": wait}, workers=2)
+        conns = [Conn(server_port) for _ in range(4)]
+        try:
+            for c in conns:
+                c.send(framed(message("wait", CALL, 1, key_args("k"))))
+            for _ in conns:
+                self.assertTrue(started.acquire(timeout=TIMEOUT))
+            self.servers[0].stop()
+            for c in conns:
+                self.assertTrue(c.closed_by_peer())
+        finally:
+            for c in conns:
+                c.close()
+        self.assertEqual(self.connection_errors(), [])
+        # The tasks let go at the loops' end are collected here, while the
+        # console still takes asyncio's report of each.
+        self.assertTrue(wait_until(runtime_gone, 30), thread_names())
+        gc.collect()
+
+
+# Run in a child interpreter: it gives up root, so that a limit on the
+# number of threads can refuse the blocking pool its first thread.
+THREADLESS_POOL = """
+import os, resource, sys, threading
+sys.path.insert(0, {here!r})
+from brovane import ThriftServer
+from server_harness import CALL, Conn, LOOP, message, parse, thread_names, wait_until
+from test_coroutine_handlers import IDL, add_args
+
+p = parse(IDL)
+s = ThriftServer(p.get_service("Svc"), workers=1)
+s.set_parser(p)
+
+async def add(a, b):
+    return a + b
+
+s.register_handler("add", add)
+from wire import free_port
+port = free_port()
+s.serve("127.0.0.1", port)
+assert wait_until(s.is_running)
+assert wait_until(lambda: thread_names().count(LOOP) == 1)  # the worker's loop
+c = Conn(port)
+threads = len(os.listdir("/proc/self/task"))
+try:
+    os.setgid(65534)
+    os.setuid(65534)  # the limit binds only unprivileged users
+except OSError as e:
+    print("skip: cannot give up root:", e, flush=True)
+    sys.exit(3)
+_, hard = resource.getrlimit(resource.RLIMIT_NPROC)
+resource.setrlimit(resource.RLIMIT_NPROC, (threads, hard))
+try:
+    threading.Thread(target=lambda: None).start()
+    print("skip: threads still start", flush=True)
+    sys.exit(3)
+except RuntimeError:
+    pass
+print("reply", repr(c.call(message("add", CALL, 1, add_args(40, 2)))), flush=True)
+resource.setrlimit(resource.RLIMIT_NPROC, (hard, hard))
+print("reply", repr(c.call(message("add", CALL, 2, add_args(40, 2)))), flush=True)
+c.close()
+s.stop()
+"""
+
+
+class ThreadlessPoolTest(unittest.TestCase):
+    def test_a_call_without_a_pool_thread_is_answered_with_the_join_error(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root to give it up")
+        r = subprocess.run([sys.executable, "-c", textwrap.dedent(THREADLESS_POOL).format(here=HERE)],
+                           capture_output=True, text=True, timeout=60, cwd=HERE, env=dict(os.environ))
+        if r.returncode == 3:
+            self.skipTest(r.stdout.strip())
+        self.assertEqual(r.returncode, 0, r.stderr)
+        replies = [line for line in r.stdout.splitlines() if line.startswith("reply ")]
+        # The first call's job is task 1 of the runtime; once threads can
+        # start again, the next call (task 2) is served as usual.
+        self.assertEqual(replies, ["reply " + repr(app_exception("add", 1, "task 1 was cancelled", 6)),
+                                   "reply " + repr(message("add", REPLY, 2, i32_result(42)))], r.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main()
