@@ -137,16 +137,9 @@ class ValueSink {
 
 constexpr bool is_scalar(ast::Kind k) noexcept { return k <= ast::Kind::Binary; }
 
-// Readers whose primitive reads are small enough to be built into the loops
-// below that run once per element or field ([[gnu::flatten]] on a `_flat`
-// twin); the JSON reader's are not, and stay calls.
-template <class R>
-inline constexpr bool kFlatReads =
-    std::is_same_v<R, protocol::BinaryProtocolReader> || std::is_same_v<R, protocol::CompactProtocolReader>;
-
 // One value of a scalar kind, handed to `f` as its ThriftValue alternative.
 template <protocol::InputProtocol R, class F>
-IoStatus read_scalar_body(R& r, ast::Kind k, F&& f) {
+IoStatus read_scalar(R& r, ast::Kind k, F&& f) {
   using V = ast::ThriftValue;
   switch (k) {
     case ast::Kind::Bool: f(V::Bool{BRV_READ(r.read_bool())}); return {};
@@ -169,17 +162,6 @@ IoStatus read_scalar_body(R& r, ast::Kind k, F&& f) {
     default: return {};
   }
 }
-template <protocol::InputProtocol R, class F>
-IoStatus read_scalar_flat(R& r, ast::Kind k, F&& f) {
-  return read_scalar_body(r, k, std::forward<F>(f));
-}
-template <protocol::InputProtocol R, class F>
-inline IoStatus read_scalar(R& r, ast::Kind k, F&& f) {
-  if constexpr (kFlatReads<R>)
-    return read_scalar_flat(r, k, std::forward<F>(f));
-  else
-    return read_scalar_body(r, k, std::forward<F>(f));
-}
 
 template <protocol::InputProtocol R>
 IoStatus read_native_put(R& r, const ast::ThriftType& type, const StructMapData& map, int depth, ValueSink put);
@@ -187,7 +169,7 @@ IoStatus read_native_put(R& r, const ast::ThriftType& type, const StructMapData&
 // `n` elements of one scalar kind appended to `items`: the kind is decided
 // once per list, not per element.
 template <ast::Kind K, protocol::InputProtocol R>
-IoStatus read_scalar_run_body(R& r, std::int32_t n, std::vector<ast::ThriftValue>& items) {
+IoStatus read_scalar_run(R& r, std::int32_t n, std::vector<ast::ThriftValue>& items) {
   using V = ast::ThriftValue;
   for (std::int32_t i = 0; i < n; ++i) {
     if constexpr (K == ast::Kind::Bool) {
@@ -212,17 +194,6 @@ IoStatus read_scalar_run_body(R& r, std::int32_t n, std::vector<ast::ThriftValue
     }
   }
   return {};
-}
-template <ast::Kind K, protocol::InputProtocol R>
-[[gnu::flatten]] IoStatus read_scalar_run_flat(R& r, std::int32_t n, std::vector<ast::ThriftValue>& items) {
-  return read_scalar_run_body<K>(r, n, items);
-}
-template <ast::Kind K, protocol::InputProtocol R>
-inline IoStatus read_scalar_run(R& r, std::int32_t n, std::vector<ast::ThriftValue>& items) {
-  if constexpr (kFlatReads<R>)
-    return read_scalar_run_flat<K>(r, n, items);
-  else
-    return read_scalar_run_body<K>(r, n, items);
 }
 
 template <protocol::InputProtocol R>
@@ -318,33 +289,20 @@ class EntryStore {
 };
 
 // What a struct body needs of a field header, small enough to come back in
-// a register; for the readers of kFlatReads the header read itself is built
-// in here, as it runs once per field of every struct body. A failure leaves
-// its error in `error`.
+// a register. A failure leaves its error in `error`.
 struct FieldKey {
   protocol::TType type;
   bool ok;
   std::int16_t id;
 };
 template <protocol::InputProtocol R>
-FieldKey field_header_body(R& r, std::optional<ProtocolError>& error) {
+FieldKey field_header(R& r, std::optional<ProtocolError>& error) {
   auto h = r.read_field_begin();
   if (!h) [[unlikely]] {
     error.emplace(std::move(h).error());
     return {protocol::TType::Stop, false, 0};
   }
   return {h->field_type, true, h->id};
-}
-template <protocol::InputProtocol R>
-FieldKey field_header_flat(R& r, std::optional<ProtocolError>& error) {
-  return field_header_body(r, error);
-}
-template <protocol::InputProtocol R>
-inline FieldKey field_header(R& r, std::optional<ProtocolError>& error) {
-  if constexpr (kFlatReads<R>)
-    return field_header_flat(r, error);
-  else
-    return field_header_body(r, error);
 }
 
 // The field headers and values of one struct body, up to and including its
@@ -446,8 +404,8 @@ IoStatus read_native_list(R& r, const ast::ThriftType& elem, bool is_set, const 
 // `n` map entries whose key and value kinds are both scalar, each pair built
 // in place.
 template <protocol::InputProtocol R>
-IoStatus read_scalar_entries_body(R& r, ast::Kind kk, ast::Kind vk, std::int32_t n,
-                                  std::vector<std::pair<ast::ThriftValue, ast::ThriftValue>>& entries) {
+IoStatus read_scalar_entries(R& r, ast::Kind kk, ast::Kind vk, std::int32_t n,
+                             std::vector<std::pair<ast::ThriftValue, ast::ThriftValue>>& entries) {
   for (std::int32_t i = 0; i < n; ++i) {
     IoStatus value_status;
     auto s = read_scalar(r, kk, [&](auto&& key) {
@@ -464,19 +422,6 @@ IoStatus read_scalar_entries_body(R& r, ast::Kind kk, ast::Kind vk, std::int32_t
       return value_status;
   }
   return {};
-}
-template <protocol::InputProtocol R>
-[[gnu::flatten]] IoStatus read_scalar_entries_flat(R& r, ast::Kind kk, ast::Kind vk, std::int32_t n,
-                                                   std::vector<std::pair<ast::ThriftValue, ast::ThriftValue>>& entries) {
-  return read_scalar_entries_body(r, kk, vk, n, entries);
-}
-template <protocol::InputProtocol R>
-inline IoStatus read_scalar_entries(R& r, ast::Kind kk, ast::Kind vk, std::int32_t n,
-                                    std::vector<std::pair<ast::ThriftValue, ast::ThriftValue>>& entries) {
-  if constexpr (kFlatReads<R>)
-    return read_scalar_entries_flat(r, kk, vk, n, entries);
-  else
-    return read_scalar_entries_body(r, kk, vk, n, entries);
 }
 
 template <protocol::InputProtocol R>
