@@ -22,13 +22,6 @@ from brovane import ProtocolType, ThriftParser, ThriftServer, TransportType
 
 from wire import TIMEOUT, framed, free_port, recv_exact, recv_frame
 
-# The wire names this module used to define, for importers not yet moved to
-# wire itself.
-from wire import (CALL, EXCEPTION, ONEWAY, REPLY, T_BOOL, T_BYTE, T_DOUBLE, T_I16, T_I32, T_I64,  # noqa: F401
-                  T_LIST, T_MAP, T_SET, T_STOP, T_STRING, T_STRUCT, app_exception, compact_message, field, i16,
-                  i32, i64, json_message, message, string, varint, zigzag32)
-from wire import parse_message as parse_binary_reply  # noqa: F401
-
 WORKER = "tokio-rt-worker"
 LOOP = "brovane-pyo3-py"  # "brovane-pyo3-python-loop" as the kernel keeps it (15 characters)
 

@@ -16,9 +16,9 @@ import time
 import unittest
 import weakref
 
-from server_harness import (CALL, REPLY, T_I32, T_STRING, TIMEOUT, Conn, ServerCase, app_exception, field, framed,
-                            i32, message, parse, parse_binary_reply, runtime_gone, string, thread_names,
-                            wait_until)
+from server_harness import Conn, ServerCase, parse, runtime_gone, thread_names, wait_until
+from wire import CALL, REPLY, T_I32, T_STRING, TIMEOUT, app_exception, field, framed, i32, message, string
+from wire import parse_message as parse_binary_reply
 
 IDL = """
 service Svc {
@@ -143,7 +143,8 @@ THREADLESS_POOL = """
 import os, resource, sys, threading
 sys.path.insert(0, {here!r})
 from brovane import ThriftServer
-from server_harness import CALL, Conn, LOOP, message, parse, thread_names, wait_until
+from server_harness import Conn, LOOP, parse, thread_names, wait_until
+from wire import CALL, message
 from test_coroutine_handlers import IDL, add_args
 
 p = parse(IDL)

@@ -17,9 +17,10 @@ import unittest
 
 from brovane import ProtocolType, ThriftApplicationException, ThriftClient, TransportType
 
-from server_harness import (CALL, EXCEPTION, LOOP, ONEWAY, REPLY, T_BOOL, T_I32, T_STRING, T_STRUCT, TIMEOUT,
-                            WORKER, Conn, ServerCase, app_exception, compact_message, current_thread_name, field,
-                            framed, i32, json_message, message, parse, parse_binary_reply, string, wait_until)
+from server_harness import LOOP, WORKER, Conn, ServerCase, current_thread_name, parse, wait_until
+from wire import (CALL, EXCEPTION, ONEWAY, REPLY, T_BOOL, T_I32, T_STRING, T_STRUCT, TIMEOUT, app_exception,
+                  compact_message, field, framed, i32, json_message, message, string)
+from wire import parse_message as parse_binary_reply
 
 IDL = """
 include "shared.thrift"
