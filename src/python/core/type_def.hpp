@@ -91,18 +91,26 @@ template <class Obj>
   return detail::make_type(def, static_cast<int>(sizeof(Obj)), &dealloc<Obj>);
 }
 
-// Puts `value` into a new object of `type` (normally type_object(Obj::kTypeId)).
+namespace detail {
+// Constructs the borrow flag and `value` in `self`, a fresh allocation of
+// Obj's type (null: its allocation failed, with the error set).
 template <class Obj>
-[[nodiscard]] Result<Ref> create(PyTypeObject* type, ValueOf<Obj>&& value) noexcept {
-  static_assert(!ExceptionObject<Obj>, "exceptions are created by their base class: create_exception");
-  static_assert(std::is_nothrow_move_constructible_v<ValueOf<Obj>>);
-  PyObject* self = type->tp_alloc(type, 0);
+[[nodiscard]] Result<Ref> fill(PyObject* self, ValueOf<Obj>&& value) noexcept {
   if (self == nullptr) [[unlikely]]
     return py_error();
   Obj* o = reinterpret_cast<Obj*>(self);
   ::new (&o->borrow) BorrowFlag{};
   ::new (&o->value) ValueOf<Obj>(std::move(value));
   return Ref::steal(self);
+}
+}  // namespace detail
+
+// Puts `value` into a new object of `type` (normally type_object(Obj::kTypeId)).
+template <class Obj>
+[[nodiscard]] Result<Ref> create(PyTypeObject* type, ValueOf<Obj>&& value) noexcept {
+  static_assert(!ExceptionObject<Obj>, "exceptions are created by their base class: create_exception");
+  static_assert(std::is_nothrow_move_constructible_v<ValueOf<Obj>>);
+  return detail::fill<Obj>(type->tp_alloc(type, 0), std::move(value));
 }
 template <class Obj>
 [[nodiscard]] Result<Ref> create(ValueOf<Obj>&& value) noexcept {
@@ -116,13 +124,7 @@ template <class Obj>
                                            ValueOf<Obj>&& value) noexcept {
   static_assert(ExceptionObject<Obj>);
   static_assert(std::is_nothrow_move_constructible_v<ValueOf<Obj>>);
-  PyObject* self = type->tp_base->tp_new(type, args, kwargs);
-  if (self == nullptr) [[unlikely]]
-    return py_error();
-  Obj* o = reinterpret_cast<Obj*>(self);
-  ::new (&o->borrow) BorrowFlag{};
-  ::new (&o->value) ValueOf<Obj>(std::move(value));
-  return Ref::steal(self);
+  return detail::fill<Obj>(type->tp_base->tp_new(type, args, kwargs), std::move(value));
 }
 
 template <class Obj>
