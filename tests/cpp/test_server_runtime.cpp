@@ -21,6 +21,7 @@ namespace brovane::python::server {
 // The real hooks live with the asyncio loops; nothing here uses them.
 void asyncio_thread_start_hook() {}
 void asyncio_thread_stop_hook() {}
+void retry_failed_asyncio_stops() {}
 
 namespace {
 

@@ -136,6 +136,10 @@ struct Conn {
       : reader(ours, reader_capacity), writer(ours) {
     asio::local::connect_pair(ours, peer);
   }
+  // InPlace: our end in non-blocking mode, as the server's connections have
+  // it, so that the writer writes in place and waits only for room.
+  enum class Writes : std::uint8_t { ThroughTheContext, InPlace };
+  explicit Conn(Writes writes) : Conn() { ours.non_blocking(writes == Writes::InPlace); }
 
   template <class T>
   T run(asio::awaitable<T> op) {
@@ -180,17 +184,23 @@ struct Conn {
 constexpr Side kSides[] = {Side::Client, Side::Server};
 const char* side_name(Side s) { return s == Side::Client ? "client" : "server"; }
 
+// The writer's two ways: every write through the io_context, or in place.
+constexpr Conn::Writes kWriteModes[] = {Conn::Writes::ThroughTheContext, Conn::Writes::InPlace};
+const char* mode_name(Conn::Writes w) { return w == Conn::Writes::InPlace ? "in place" : "through the io_context"; }
+
 // ---------------------------------------------------------------------------
 // Sending
 
 TEST(TransportSend, FramedPingIsTheGolden21Bytes) {
-  for (Side side : kSides) {
-    SCOPED_TRACE(side_name(side));
-    Conn c;
-    ASSERT_TRUE(c.send(side, kPing, kFramed));
-    EXPECT_EQ(c.writer.pending(), 0u);
-    EXPECT_EQ(c.peer_read(21),
-              "\x00\x00\x00\x11\x80\x01\x00\x01\x00\x00\x00\x04ping\x00\x00\x00\x00\x00"s);
+  for (Conn::Writes writes : kWriteModes) {
+    for (Side side : kSides) {
+      SCOPED_TRACE(std::string(side_name(side)) + ", " + mode_name(writes));
+      Conn c(writes);
+      ASSERT_TRUE(c.send(side, kPing, kFramed));
+      EXPECT_EQ(c.writer.pending(), 0u);
+      EXPECT_EQ(c.peer_read(21),
+                "\x00\x00\x00\x11\x80\x01\x00\x01\x00\x00\x00\x04ping\x00\x00\x00\x00\x00"s);
+    }
   }
 }
 
@@ -208,30 +218,75 @@ TEST(TransportSend, BufferedSendsTheBytesAloneAndEmptyFramedIsFourZeros) {
 
 // Larger than the writer's buffer: one gather write of length and body, read
 // concurrently by the peer.
+// In place, the socket's send buffer fills up part-way: the writer waits for
+// room and goes on where the partial write stopped.
 TEST(TransportSend, LargeFramedMessageArrivesWhole) {
-  Conn c;
-  std::string big(300000, '\0');
-  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
-  std::string got;
-  asio::co_spawn(
-      c.io,
-      [&]() -> asio::awaitable<void> {
-        got.resize(big.size() + 4);
-        co_await asio::async_read(c.peer, asio::buffer(got), asio::use_awaitable);
-      },
-      asio::detached);
-  ASSERT_TRUE(c.send(Side::Server, big, kFramed));
-  c.io.run_for(std::chrono::seconds(20));
-  EXPECT_EQ(got, be32(300000) + big);
+  for (Conn::Writes writes : kWriteModes) {
+    SCOPED_TRACE(mode_name(writes));
+    Conn c(writes);
+    std::string big(300000, '\0');
+    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
+    std::string got;
+    asio::co_spawn(
+        c.io,
+        [&]() -> asio::awaitable<void> {
+          got.resize(big.size() + 4);
+          co_await asio::async_read(c.peer, asio::buffer(got), asio::use_awaitable);
+        },
+        asio::detached);
+    ASSERT_TRUE(c.send(Side::Server, big, kFramed));
+    c.io.run_for(std::chrono::seconds(20));
+    c.io.restart();
+    EXPECT_EQ(got, be32(300000) + big);
+  }
+}
+
+// Messages that each fit the writer's buffer, sent faster than the peer
+// reads them: flushes that find the socket full wait and resume mid-buffer,
+// and every byte arrives in order.
+TEST(TransportSend, BufferedMessagesOutpacingThePeerArriveInOrder) {
+  for (Conn::Writes writes : kWriteModes) {
+    SCOPED_TRACE(mode_name(writes));
+    Conn c(writes);
+    constexpr std::size_t kCount = 40;
+    constexpr std::size_t kSize = 60000;
+    std::string expected;
+    for (std::size_t m = 0; m < kCount; ++m) expected += be32(kSize) + std::string(kSize, static_cast<char>('a' + m % 26));
+    std::string got(expected.size(), '\0');
+    bool read_done = false;
+    asio::co_spawn(
+        c.io,
+        [&]() -> asio::awaitable<void> {
+          co_await asio::async_read(c.peer, asio::buffer(got), asio::use_awaitable);
+          read_done = true;
+        },
+        asio::detached);
+    IoStatus sent;
+    asio::co_spawn(
+        c.io,
+        [&]() -> asio::awaitable<void> {
+          for (std::size_t m = 0; m < kCount && sent; ++m)
+            sent = co_await server::send_response_async(c.writer, expected.substr(m * (kSize + 4) + 4, kSize), kFramed);
+        },
+        asio::detached);
+    c.io.run_for(std::chrono::seconds(20));
+    c.io.restart();
+    ASSERT_TRUE(sent);
+    ASSERT_TRUE(read_done);
+    EXPECT_TRUE(got == expected);
+  }
 }
 
 TEST(TransportSend, WriteToClosedPeerIsBrokenPipe) {
-  Conn c;
-  c.peer.close();
-  const IoStatus r = c.send(Side::Client, kPing, kFramed);
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error(), (IoError{IoErrorKind::BrokenPipe, "Broken pipe (os error 32)"}));
-  EXPECT_EQ(c.writer.pending(), 0u);
+  for (Conn::Writes writes : kWriteModes) {
+    SCOPED_TRACE(mode_name(writes));
+    Conn c(writes);
+    c.peer.close();
+    const IoStatus r = c.send(Side::Client, kPing, kFramed);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error(), (IoError{IoErrorKind::BrokenPipe, "Broken pipe (os error 32)"}));
+    EXPECT_EQ(c.writer.pending(), 0u);
+  }
 }
 
 // A length the 4-byte field cannot carry is refused before anything is sent.

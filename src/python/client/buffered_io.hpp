@@ -5,9 +5,16 @@
 // read and written asynchronously; a stream with `kBlocking` (the client's
 // BlockingSocket) completes every read and write in place, and its reader's
 // and writer's operations hand back ReadyValues.
+//
+// An Asio socket put in non-blocking mode by its owner is written in place
+// first, and waited on only when its send buffer is full: a write that went
+// through the io_context would, even when done at once, resume the
+// coroutine wherever the context sends it, often by waking another thread.
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <concepts>
 #include <cstddef>
 #include <cstring>
 #include <memory>
@@ -40,6 +47,59 @@ using StreamTask = std::conditional_t<BlockingStream<Stream>, BlockingTask<T>, a
 
 // Completion token that hands back (error_code, result) instead of throwing.
 inline constexpr asio::experimental::as_tuple_t<asio::use_awaitable_t<>> kAwaitTuple{};
+
+// An Asio socket that can be written without blocking and waited on for
+// room. It is written in place only while its owner has it in non-blocking
+// mode.
+template <class Stream>
+concept InPlaceStream = requires(Stream& s, std::error_code& ec, std::array<asio::const_buffer, 3> cb) {
+  { s.non_blocking() } -> std::convertible_to<bool>;
+  { s.write_some(cb, ec) } -> std::convertible_to<std::size_t>;
+  s.async_wait(Stream::wait_write, kAwaitTuple);
+};
+
+namespace detail {
+
+// The write could not go on without waiting: wait for room and try again.
+inline bool must_wait(const std::error_code& ec) noexcept {
+  return ec == asio::error::would_block || ec == asio::error::try_again || ec == asio::error::interrupted;
+}
+
+template <std::size_t N>
+void skip_sent(std::array<asio::const_buffer, N>& parts, std::size_t n) noexcept {
+  for (asio::const_buffer& b : parts) {
+    const std::size_t k = std::min(n, b.size());
+    b += k;
+    n -= k;
+  }
+}
+
+template <std::size_t N>
+std::size_t bytes_left(const std::array<asio::const_buffer, N>& parts) noexcept {
+  std::size_t n = 0;
+  for (const asio::const_buffer& b : parts) n += b.size();
+  return n;
+}
+
+// Writes every byte of `parts` in place, waiting for room when the socket's
+// send buffer is full.
+template <class Stream, std::size_t N>
+asio::awaitable<std::error_code> write_all_in_place(Stream& stream, std::array<asio::const_buffer, N> parts) {
+  for (;;) {
+    std::error_code ec;
+    const std::size_t n = stream.write_some(parts, ec);
+    if (ec && !must_wait(ec)) co_return ec;
+    if (!ec) {
+      skip_sent(parts, n);
+      if (bytes_left(parts) == 0) co_return std::error_code{};
+      continue;  // a partial write: the next one says whether there is room
+    }
+    auto [wec] = co_await stream.async_wait(Stream::wait_write, kAwaitTuple);
+    if (wec) co_return wec;
+  }
+}
+
+}  // namespace detail
 
 // Bytes come from the stream in reads of up to the buffer's capacity; what a
 // read brings beyond the current message stays in the buffer for the next.
@@ -165,8 +225,7 @@ class BufferedWriter {
     const std::array<asio::const_buffer, 3> parts{asio::buffer(buf_.get(), len_),
                                                   asio::buffer(head.data(), head.size()),
                                                   asio::buffer(body.data(), body.size())};
-    auto [ec, n] = co_await asio::async_write(stream_, parts, kAwaitTuple);
-    (void)n;
+    const std::error_code ec = co_await write_all(parts);
     len_ = 0;
     if (ec) co_return std::unexpected(io_error_from(ec));
     co_return IoStatus{};
@@ -177,14 +236,25 @@ class BufferedWriter {
     requires(!BlockingStream<Stream>)
   {
     if (len_ == 0) co_return IoStatus{};
-    auto [ec, n] = co_await asio::async_write(stream_, asio::buffer(buf_.get(), len_), kAwaitTuple);
-    (void)n;
+    const std::error_code ec = co_await write_all(std::array<asio::const_buffer, 1>{asio::buffer(buf_.get(), len_)});
     len_ = 0;
     if (ec) co_return std::unexpected(io_error_from(ec));
     co_return IoStatus{};
   }
 
  private:
+  template <std::size_t N>
+  asio::awaitable<std::error_code> write_all(std::array<asio::const_buffer, N> parts)
+    requires(!BlockingStream<Stream>)
+  {
+    if constexpr (InPlaceStream<Stream>) {
+      if (stream_.non_blocking()) co_return co_await detail::write_all_in_place(stream_, parts);
+    }
+    auto [ec, n] = co_await asio::async_write(stream_, parts, kAwaitTuple);
+    (void)n;
+    co_return ec;
+  }
+
   void append(std::string_view s) noexcept {
     if (!s.empty()) std::memcpy(buf_.get() + len_, s.data(), s.size());
     len_ += s.size();

@@ -5,16 +5,19 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <system_error>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "python/client/io_error_map.hpp"
 #include "python/core/ref.hpp"
 #include "python/server/console.hpp"
 #include "python/server/coroutine_bridge.hpp"
 #include "python/server/interpreter_gate.hpp"
+#include "python/server/native_thread.hpp"
 
 namespace brovane::python::server {
 
@@ -31,9 +34,9 @@ static_assert(sizeof kLoopThreadName - 1 <= 15);
 // A thread handle that is detached rather than terminating the process when
 // it goes out of scope unjoined (on unwinding, for instance).
 struct LoopThread {
-  std::thread thread;
+  NativeThread thread;
   LoopThread() = default;
-  explicit LoopThread(std::thread t) : thread(std::move(t)) {}
+  explicit LoopThread(NativeThread t) : thread(std::move(t)) {}
   LoopThread(LoopThread&&) = default;
   LoopThread& operator=(LoopThread&&) = default;
   ~LoopThread() {
@@ -210,18 +213,62 @@ void loop_thread_main(std::shared_ptr<Handshake> handshake) {
   locals.reset();  // with the lock held, so a last reference goes at once
 }
 
+// Asks the loop to stop (call_soon_threadsafe(loop.stop) unless it is
+// closed already); the Python error's text when that fails. Needs the
+// interpreter lock.
+std::optional<std::string> request_stop(PyObject* loop) {
+  Ref closed = Ref::steal(call_loop(loop, "is_closed"));
+  int is_closed = closed ? PyObject_IsTrue(closed.get()) : -1;
+  if (is_closed == 0) {
+    Ref stop = Ref::steal(PyObject_GetAttrString(loop, "stop"));
+    Ref r = stop ? Ref::steal(PyObject_CallMethod(loop, "call_soon_threadsafe", "O", stop.get())) : Ref();
+    if (!r) is_closed = -1;
+  }
+  if (is_closed < 0) return take_error_text();
+  return std::nullopt;
+}
+
+// Joins a loop thread asked to stop and drops the loop's locals. Without the
+// interpreter lock, which the loop thread needs to finish.
+void finish(WorkerPythonAsyncio& w) {
+  w.loop_thread.thread.join();
+  if (InterpreterEntry entered; entered) w.locals.reset();
+}
+
+// Loops whose stop failed, kept running until retry_failed_asyncio_stops.
+struct FailedStops {
+  std::mutex mutex;
+  std::vector<WorkerPythonAsyncio> loops;
+};
+
+FailedStops& failed_stops() {
+  static FailedStops* f = new FailedStops;  // never destroyed: detached threads may outlive statics
+  return *f;
+}
+
+void keep_for_retry(WorkerPythonAsyncio&& w) {
+  {
+    FailedStops& f = failed_stops();
+    std::lock_guard lock(f.mutex);
+    try {
+      f.loops.push_back(std::move(w));
+      return;
+    } catch (const std::bad_alloc&) {
+    }
+  }
+  // No room to keep it: the loop thread is detached as it goes.
+  if (InterpreterEntry entered; entered) w.locals.reset();
+}
+
 }  // namespace
 
 std::expected<void, std::string> ensure_current_worker_python_asyncio() {
   Slot& slot = t_worker_py_asyncio;
   if (slot.value) return {};
   auto handshake = std::make_shared<Handshake>();
-  std::thread thread;
-  try {
-    thread = std::thread(loop_thread_main, handshake);
-  } catch (const std::system_error& e) {
-    return std::unexpected("spawn python loop thread: " + client::io_error_from_errno(e.code().value()).text);
-  }
+  auto started = NativeThread::start([handshake]() mutable { loop_thread_main(std::move(handshake)); });
+  if (!started) return std::unexpected("spawn python loop thread: " + client::io_error_from_errno(started.error()).text);
+  NativeThread thread = std::move(*started);
   std::unique_lock lock(handshake->mutex);
   handshake->cv.wait(lock, [&] { return handshake->sender_gone; });
   if (handshake->message && handshake->message->has_value()) {
@@ -253,22 +300,35 @@ void asyncio_thread_stop_hook() {
   {
     InterpreterEntry entered;
     if (!entered) return;  // the interpreter is exiting; the loop thread, detached, ends with the process
-    PyObject* loop = w.locals->event_loop.get();
-    Ref closed = Ref::steal(call_loop(loop, "is_closed"));
-    int is_closed = closed ? PyObject_IsTrue(closed.get()) : -1;
-    if (is_closed == 0) {
-      Ref stop = Ref::steal(PyObject_GetAttrString(loop, "stop"));
-      Ref r = stop ? Ref::steal(PyObject_CallMethod(loop, "call_soon_threadsafe", "O", stop.get())) : Ref();
-      if (!r) is_closed = -1;
-    }
-    if (is_closed < 0) failure = take_error_text();
+    failure = request_stop(w.locals->event_loop.get());
   }
+  if (failure) {
+    print_stderr_line("python asyncio worker shutdown error: " + *failure);
+    keep_for_retry(std::move(w));
+    return;
+  }
+  // Without the interpreter lock: the loop thread needs it to finish.
+  finish(w);
+}
 
-  // Without the interpreter lock: the loop thread needs it to finish. A
-  // failed stop leaves the loop thread running; it is detached.
-  if (!failure) w.loop_thread.thread.join();
-  if (InterpreterEntry entered; entered) w.locals.reset();
-  if (failure) print_stderr_line("python asyncio worker shutdown error: " + *failure);
+void retry_failed_asyncio_stops() {
+  std::vector<WorkerPythonAsyncio> loops;
+  {
+    FailedStops& f = failed_stops();
+    std::lock_guard lock(f.mutex);
+    loops.swap(f.loops);
+  }
+  for (WorkerPythonAsyncio& w : loops) {
+    std::optional<std::string> failure;
+    {
+      InterpreterEntry entered;
+      if (!entered) return;  // the interpreter is exiting: the loop threads end with the process
+      failure = request_stop(w.locals->event_loop.get());
+    }
+    // Failed again: nothing more can be done; the loop thread is detached.
+    if (!failure) finish(w);
+  }
+  if (InterpreterEntry entered; entered) loops.clear();
 }
 
 }  // namespace brovane::python::server

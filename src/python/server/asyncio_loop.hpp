@@ -43,4 +43,11 @@ std::shared_ptr<const TaskLocals> current_task_locals() noexcept;
 void asyncio_thread_start_hook();
 void asyncio_thread_stop_hook();
 
+// Stops and joins the loops whose stop failed in a stop hook. Such a failure
+// is mostly memory running out while a runtime's threads are torn down, so a
+// runtime calls this once all its threads have ended and their stacks are
+// free; a loop that cannot be stopped even then is left running, detached.
+// Without the interpreter lock.
+void retry_failed_asyncio_stops();
+
 }  // namespace brovane::python::server

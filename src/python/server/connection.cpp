@@ -158,6 +158,10 @@ asio::awaitable<std::string> call_coroutine_function(const ConnectionContext& ct
 asio::awaitable<std::expected<void, IoError>> handle_connection(Socket socket, ConnectionContext ctx) {
   std::error_code ignored;
   socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+  // Replies are written in place and waited on only when the send buffer is
+  // full (buffered_io.hpp); on a blocking socket every write would go
+  // through the io_context.
+  socket.non_blocking(true, ignored);
   BufferedReader<Socket> reader(socket);
   // Declared after the reader: destroyed first, it shuts the sending
   // direction down before the socket closes.

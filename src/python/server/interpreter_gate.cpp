@@ -64,7 +64,22 @@ InterpreterEntry::InterpreterEntry() {
     ++g.inside;
   }
   counted_ = true;
-  state_ = PyGILState_Ensure();
+  if (PyGILState_GetThisThreadState() == nullptr) [[unlikely]] {
+    // A thread's first entry. PyGILState_Ensure would make its thread state
+    // itself and abort the process when that allocation fails (threads are
+    // started when memory may be short); made here, a failure is a refused
+    // entry. The new state is this thread's, with the count a fresh
+    // PyGILState_Ensure leaves, so the release below deletes it as it would.
+    PyThreadState* fresh = PyThreadState_New(PyInterpreterState_Main());
+    if (fresh == nullptr) {
+      stop_counting();
+      return;
+    }
+    PyEval_RestoreThread(fresh);
+    state_ = PyGILState_UNLOCKED;
+  } else {
+    state_ = PyGILState_Ensure();
+  }
   entered_ = true;
   core::release_deferred_if_any();
 }

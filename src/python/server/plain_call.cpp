@@ -6,6 +6,7 @@
 #include <variant>
 
 #include <asio/async_result.hpp>
+#include <asio/defer.hpp>
 #include <asio/post.hpp>
 #include <asio/use_awaitable.hpp>
 
@@ -129,7 +130,11 @@ asio::awaitable<void> queue_plain_call(PlainCall& call) {
         Task task = [&call, &rt, h = std::move(handler)](bool locked) mutable {
           run_call(call, locked);
           try {
-            asio::post(rt.io(), std::move(h));
+            // Deferred: the resumption waits on this thread's own queue
+            // until the runner is done, instead of waking another worker
+            // for each call it has run; the workers awake take them from
+            // there.
+            asio::defer(rt.io(), std::move(h));
           } catch (const std::bad_alloc&) {
             // The resumption is lost: the connection task goes with its
             // handler, as at shutdown.

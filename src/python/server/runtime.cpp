@@ -15,14 +15,11 @@ namespace brovane::python::server {
 // the runtime itself stays free of the interpreter's headers.
 void asyncio_thread_start_hook();
 void asyncio_thread_stop_hook();
+void retry_failed_asyncio_stops();
 
 namespace {
 
 constexpr char kThreadName[] = "tokio-rt-worker";  // 15 characters: the kernel's limit
-
-protocol::IoError spawn_error(const std::system_error& e) {
-  return client::io_error_from_errno(e.code().value());
-}
 
 }  // namespace
 
@@ -120,7 +117,8 @@ Runtime::Runtime(ThreadHooks hooks) : hooks_(hooks) {
 Runtime::~Runtime() { shutdown(); }
 
 std::expected<std::unique_ptr<Runtime>, protocol::IoError> Runtime::build(std::size_t workers) {
-  return build(workers, ThreadHooks{&asyncio_thread_start_hook, &asyncio_thread_stop_hook});
+  return build(workers,
+               ThreadHooks{&asyncio_thread_start_hook, &asyncio_thread_stop_hook, &retry_failed_asyncio_stops});
 }
 
 std::expected<std::unique_ptr<Runtime>, protocol::IoError> Runtime::build(std::size_t workers, ThreadHooks hooks) {
@@ -129,15 +127,17 @@ std::expected<std::unique_ptr<Runtime>, protocol::IoError> Runtime::build(std::s
   rt->workers_.reserve(std::min<std::size_t>(workers, 1024));
   for (std::size_t i = 0; i < workers; ++i) {
     try {
-      rt->workers_.emplace_back([r = rt.get()] { r->run_worker(); });
-    } catch (const std::system_error& e) {
-      protocol::IoError err = spawn_error(e);
-      rt->shutdown();
-      return std::unexpected(std::move(err));
+      if (rt->workers_.size() == rt->workers_.capacity()) rt->workers_.reserve(std::max<std::size_t>(1, 2 * rt->workers_.size()));
     } catch (const std::bad_alloc&) {
       rt->shutdown();
       return std::unexpected(protocol::IoError::from_kind(protocol::IoErrorKind::OutOfMemory));
     }
+    auto started = NativeThread::start([r = rt.get()] { r->run_worker(); });
+    if (!started) {
+      rt->shutdown();
+      return std::unexpected(client::io_error_from_errno(started.error()));
+    }
+    rt->workers_.push_back(std::move(*started));  // room reserved above
   }
   return rt;
 }
@@ -190,17 +190,19 @@ void Runtime::run_blocking_thread() {
   if (hooks_.on_stop) hooks_.on_stop();
   std::lock_guard lock(pool_mutex_);
   --pool_threads_;
-  pool_exited_.push_back(std::this_thread::get_id());
+  pool_exited_.push_back(pthread_self());
   pool_done_cv_.notify_all();
 }
 
 void Runtime::join_exited_pool_threads(std::unique_lock<std::mutex>& lock) {
   if (pool_exited_.empty()) return;
-  std::vector<std::thread> done;
-  for (std::thread::id id : pool_exited_) {
-    auto it = std::find_if(pool_handles_.begin(), pool_handles_.end(), [&](const auto& h) { return h.first == id; });
+  std::vector<NativeThread> done;
+  done.reserve(pool_exited_.size());
+  for (pthread_t id : pool_exited_) {
+    auto it = std::find_if(pool_handles_.begin(), pool_handles_.end(),
+                           [&](const NativeThread& h) { return pthread_equal(h.id(), id) != 0; });
     if (it == pool_handles_.end()) continue;
-    done.push_back(std::move(it->second));
+    done.push_back(std::move(*it));
     *it = std::move(pool_handles_.back());
     pool_handles_.pop_back();
   }
@@ -208,7 +210,7 @@ void Runtime::join_exited_pool_threads(std::unique_lock<std::mutex>& lock) {
   // These threads have left every member behind; joining only waits for
   // their last instructions.
   lock.unlock();
-  for (std::thread& t : done) t.join();
+  for (NativeThread& t : done) t.join();
   lock.lock();
 }
 
@@ -234,21 +236,23 @@ bool Runtime::submit_blocking(Job job) {
     return true;
   }
   if (pool_threads_ >= kMaxBlockingThreads) return true;  // a busy thread takes it when free
+  bool started = false;
   try {
     pool_handles_.reserve(pool_handles_.size() + 1);
-    std::thread t([this] { run_blocking_thread(); });
-    pool_handles_.emplace_back(t.get_id(), std::move(t));
-    ++pool_threads_;
-    return true;
-  } catch (...) {
-    // No thread for it. With other pool threads alive one of them takes it
-    // later; with none it would never run, so it is dropped.
-    if (pool_threads_ > 0) return true;
-    Job lost = std::move(pool_queue_.back());
-    pool_queue_.pop_back();
-    lock.unlock();
-    return false;
+    if (auto t = NativeThread::start([this] { run_blocking_thread(); })) {
+      pool_handles_.push_back(std::move(*t));  // room reserved above
+      ++pool_threads_;
+      started = true;
+    }
+  } catch (const std::bad_alloc&) {
   }
+  // No thread for it. With other pool threads alive one of them takes it
+  // later; with none it would never run, so it is dropped.
+  if (started || pool_threads_ > 0) return true;
+  Job lost = std::move(pool_queue_.back());
+  pool_queue_.pop_back();
+  lock.unlock();
+  return false;
 }
 
 void Runtime::register_wait(const std::shared_ptr<ForeignWaitBase>& w) {
@@ -277,7 +281,7 @@ void Runtime::shutdown() {
   // then runs its stop hook.
   work_.reset();
   io_->stop();
-  for (std::thread& t : workers_) t.join();
+  for (NativeThread& t : workers_) t.join();
   workers_.clear();
 
   // Blocking pool: jobs not yet started are dropped, running ones finish.
@@ -296,6 +300,9 @@ void Runtime::shutdown() {
   }
   // Work whose drain job was dropped with the queue never runs.
   pool_interpreter_lane_.drop_queued();
+
+  // Every runtime thread has ended and its stack is free.
+  if (hooks_.on_all_ended) hooks_.on_all_ended();
 
   // Connection tasks queued for the interpreter: no runner is left now
   // that the workers are gone.

@@ -33,14 +33,17 @@
 
 #include "protocol/types.hpp"
 #include "python/server/combining_queue.hpp"
+#include "python/server/native_thread.hpp"
 
 namespace brovane::python::server {
 
 // Run on every runtime thread: `on_start` before the thread takes any work,
-// `on_stop` as it ends. Either may be null.
+// `on_stop` as it ends. `on_all_ended` runs once at shutdown, on the shutting
+// down thread, after every runtime thread has ended. Any may be null.
 struct ThreadHooks {
   void (*on_start)() = nullptr;
   void (*on_stop)() = nullptr;
+  void (*on_all_ended)() = nullptr;
 };
 
 class Runtime;
@@ -198,7 +201,7 @@ class Runtime {
   ThreadHooks hooks_;
   std::optional<asio::io_context> io_;  // destroyed at the end of shutdown()
   std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work_;
-  std::vector<std::thread> workers_;
+  std::vector<NativeThread> workers_;
 
   // The blocking pool. A thread that goes idle counts in pool_idle_; a
   // submitter that hands it a job takes it out of pool_idle_ and adds a
@@ -211,8 +214,8 @@ class Runtime {
   std::size_t pool_wakeups_ = 0;  // hand-overs not yet taken by a waiting thread
   bool pool_closed_ = false;
   std::condition_variable pool_done_cv_;  // a pool thread ended
-  std::vector<std::pair<std::thread::id, std::thread>> pool_handles_;
-  std::vector<std::thread::id> pool_exited_;  // ended, not yet joined
+  std::vector<NativeThread> pool_handles_;
+  std::vector<pthread_t> pool_exited_;  // ended, not yet joined
 
   // The foreign waits, in shards so that the connection tasks of many
   // threads seldom meet on one mutex; each thread registers in its own.
