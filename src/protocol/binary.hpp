@@ -34,6 +34,9 @@ class BinaryProtocolReader : public PrefixedStringReads<BinaryProtocolReader> {
 
   std::size_t position() const noexcept { return in_.position(); }
   std::size_t remaining() const noexcept { return in_.remaining(); }
+  // The next n bytes, consumed, or nullptr with nothing consumed when fewer
+  // remain: a run of fixed-width values checked against the input once.
+  const char* take_run(std::size_t n) noexcept { return n <= in_.remaining() ? in_.take(n) : nullptr; }
 
   PResult<MessageHeader> read_message_begin() {
     const std::uint32_t word = BRV_TRY(in_.read_be<std::uint32_t>());
@@ -50,7 +53,7 @@ class BinaryProtocolReader : public PrefixedStringReads<BinaryProtocolReader> {
   PStatus read_struct_begin() noexcept { return {}; }
   PStatus read_struct_end() noexcept { return {}; }
 
-  PResult<FieldHeader> read_field_begin() {
+  [[gnu::always_inline]] PResult<FieldHeader> read_field_begin() {
     const std::uint8_t type = BRV_TRY(in_.read_u8());
     if (type == 0) return FieldHeader{TType::Stop, 0};
     if (!is_field_type_code(type)) [[unlikely]]
@@ -60,7 +63,7 @@ class BinaryProtocolReader : public PrefixedStringReads<BinaryProtocolReader> {
   }
   PStatus read_field_end() noexcept { return {}; }
 
-  PResult<ListHeader> read_list_begin() {
+  [[gnu::always_inline]] PResult<ListHeader> read_list_begin() {
     const TType elem = BRV_TRY(read_element_type());
     const std::int32_t size = BRV_TRY(in_.read_be<std::int32_t>());
     return ListHeader{elem, size};
@@ -69,7 +72,7 @@ class BinaryProtocolReader : public PrefixedStringReads<BinaryProtocolReader> {
   PResult<ListHeader> read_set_begin() { return read_list_begin(); }
   PStatus read_set_end() noexcept { return {}; }
 
-  PResult<MapHeader> read_map_begin() {
+  [[gnu::always_inline]] PResult<MapHeader> read_map_begin() {
     const TType key = BRV_TRY(read_element_type());
     const TType value = BRV_TRY(read_element_type());
     const std::int32_t size = BRV_TRY(in_.read_be<std::int32_t>());
@@ -77,25 +80,25 @@ class BinaryProtocolReader : public PrefixedStringReads<BinaryProtocolReader> {
   }
   PStatus read_map_end() noexcept { return {}; }
 
-  PResult<bool> read_bool() {
+  [[gnu::always_inline]] PResult<bool> read_bool() {
     const std::uint8_t b = BRV_TRY(in_.read_u8());
     return b != 0;
   }
-  PResult<std::int8_t> read_i8() {
+  [[gnu::always_inline]] PResult<std::int8_t> read_i8() {
     const std::uint8_t b = BRV_TRY(in_.read_u8());
     return static_cast<std::int8_t>(b);
   }
-  PResult<std::int16_t> read_i16() { return in_.read_be<std::int16_t>(); }
-  PResult<std::int32_t> read_i32() { return in_.read_be<std::int32_t>(); }
-  PResult<std::int64_t> read_i64() { return in_.read_be<std::int64_t>(); }
-  PResult<double> read_double() {
+  [[gnu::always_inline]] PResult<std::int16_t> read_i16() { return in_.read_be<std::int16_t>(); }
+  [[gnu::always_inline]] PResult<std::int32_t> read_i32() { return in_.read_be<std::int32_t>(); }
+  [[gnu::always_inline]] PResult<std::int64_t> read_i64() { return in_.read_be<std::int64_t>(); }
+  [[gnu::always_inline]] PResult<double> read_double() {
     const std::uint64_t bits = BRV_TRY(in_.read_be<std::uint64_t>());
     return std::bit_cast<double>(bits);
   }
 
   // A view into the input, valid as long as the input lives; the other
   // string reads build on it.
-  PResult<std::string_view> read_binary_view() {
+  [[gnu::always_inline]] PResult<std::string_view> read_binary_view() {
     const std::int32_t len = BRV_TRY(in_.read_be<std::int32_t>());
     if (len < 0) [[unlikely]]
       return std::unexpected(negative_length(len));
@@ -103,7 +106,7 @@ class BinaryProtocolReader : public PrefixedStringReads<BinaryProtocolReader> {
   }
 
  private:
-  PResult<TType> read_element_type() {
+  [[gnu::always_inline]] PResult<TType> read_element_type() {
     const std::uint8_t b = BRV_TRY(in_.read_u8());
     if (!is_element_type_code(b)) [[unlikely]]
       return std::unexpected(ProtocolError::invalid_field_type());

@@ -88,7 +88,7 @@ class ByteCursor {
 
   // Start of n bytes now consumed, or nullptr (position at the end) when
   // fewer than n remain.
-  const char* take(std::size_t n) noexcept {
+  [[gnu::always_inline]] const char* take(std::size_t n) noexcept {
     if (n > size_ - pos_) [[unlikely]] {
       pos_ = size_;
       return nullptr;
@@ -100,14 +100,14 @@ class ByteCursor {
 
   // The next n bytes as a view into the input; "failed to fill whole buffer"
   // when fewer remain.
-  PResult<std::string_view> take_view(std::size_t n) {
+  [[gnu::always_inline]] PResult<std::string_view> take_view(std::size_t n) {
     const char* p = take(n);
     if (!p) [[unlikely]]
       return std::unexpected(ProtocolError::eof());
     return std::string_view(p, n);
   }
 
-  PResult<std::uint8_t> read_u8() {
+  [[gnu::always_inline]] PResult<std::uint8_t> read_u8() {
     if (pos_ == size_) [[unlikely]]
       return std::unexpected(ProtocolError::eof());
     return static_cast<std::uint8_t>(data_[pos_++]);
@@ -115,7 +115,7 @@ class ByteCursor {
 
   // A big-endian integer of sizeof(T) bytes.
   template <std::integral T>
-  PResult<T> read_be() {
+  [[gnu::always_inline]] PResult<T> read_be() {
     const char* p = take(sizeof(T));
     if (!p) [[unlikely]]
       return std::unexpected(ProtocolError::eof());

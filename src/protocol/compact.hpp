@@ -299,7 +299,7 @@ class CompactProtocolReader : public PrefixedStringReads<CompactProtocolReader> 
     return {};
   }
 
-  PResult<FieldHeader> read_field_begin() {
+  [[gnu::always_inline]] PResult<FieldHeader> read_field_begin() {
     if (pos_ == end_) [[unlikely]]
       return compact_detail::fail<FieldHeader>(ProtocolError::eof);
     const std::uint8_t b = *pos_++;
@@ -328,7 +328,7 @@ class CompactProtocolReader : public PrefixedStringReads<CompactProtocolReader> 
   }
   PStatus read_field_end() noexcept { return {}; }
 
-  PResult<ListHeader> read_list_begin() {
+  [[gnu::always_inline]] PResult<ListHeader> read_list_begin() {
     const std::uint8_t b = BRV_TRY(read_byte());
     std::int32_t size = b >> 4;
     // The size is read before the element nibble is checked.
@@ -340,7 +340,7 @@ class CompactProtocolReader : public PrefixedStringReads<CompactProtocolReader> 
   PResult<ListHeader> read_set_begin() { return read_list_begin(); }
   PStatus read_set_end() noexcept { return {}; }
 
-  PResult<MapHeader> read_map_begin() {
+  [[gnu::always_inline]] PResult<MapHeader> read_map_begin() {
     const std::int32_t size = compact_detail::unzigzag32(BRV_TRY(read_varint32()));
     if (size == 0) return MapHeader{TType::Stop, TType::Stop, 0};
     const std::uint8_t types = BRV_TRY(read_byte());
@@ -350,7 +350,7 @@ class CompactProtocolReader : public PrefixedStringReads<CompactProtocolReader> 
   }
   PStatus read_map_end() noexcept { return {}; }
 
-  PResult<bool> read_bool() {
+  [[gnu::always_inline]] PResult<bool> read_bool() {
     if (pending_bool_ != 0) {
       const bool v = pending_bool_ == 1;
       pending_bool_ = 0;
@@ -360,19 +360,19 @@ class CompactProtocolReader : public PrefixedStringReads<CompactProtocolReader> 
     const std::uint8_t b = BRV_TRY(read_byte());
     return b == 1;
   }
-  PResult<std::int8_t> read_i8() {
+  [[gnu::always_inline]] PResult<std::int8_t> read_i8() {
     const std::uint8_t b = BRV_TRY(read_byte());
     return static_cast<std::int8_t>(b);
   }
-  PResult<std::int16_t> read_i16() {
+  [[gnu::always_inline]] PResult<std::int16_t> read_i16() {
     const std::uint32_t u = BRV_TRY(read_varint32());
     return static_cast<std::int16_t>(compact_detail::unzigzag32(u));
   }
-  PResult<std::int32_t> read_i32() {
+  [[gnu::always_inline]] PResult<std::int32_t> read_i32() {
     const std::uint32_t u = BRV_TRY(read_varint32());
     return compact_detail::unzigzag32(u);
   }
-  PResult<std::int64_t> read_i64() {
+  [[gnu::always_inline]] PResult<std::int64_t> read_i64() {
     std::uint64_t u;
     if (pos_ != end_ && *pos_ < 0x80) [[likely]] {
       u = *pos_++;
@@ -381,7 +381,7 @@ class CompactProtocolReader : public PrefixedStringReads<CompactProtocolReader> 
     }
     return compact_detail::unzigzag64(u);
   }
-  PResult<double> read_double() {
+  [[gnu::always_inline]] PResult<double> read_double() {
     if (end_ - pos_ < 8) [[unlikely]] {
       pos_ = end_;
       return compact_detail::fail<double>(ProtocolError::eof);
@@ -395,7 +395,7 @@ class CompactProtocolReader : public PrefixedStringReads<CompactProtocolReader> 
   // A view into the input, valid as long as the input lives; the other
   // string reads build on it. The length is compared with the remaining
   // input before anything else happens.
-  PResult<std::string_view> read_binary_view() {
+  [[gnu::always_inline]] PResult<std::string_view> read_binary_view() {
     const std::int32_t len = compact_detail::unzigzag32(BRV_TRY(read_varint32()));
     if (len < 0) [[unlikely]]
       return compact_detail::fail_negative_length<std::string_view>(len);
@@ -409,13 +409,13 @@ class CompactProtocolReader : public PrefixedStringReads<CompactProtocolReader> 
   }
 
  private:
-  PResult<std::uint8_t> read_byte() {
+  [[gnu::always_inline]] PResult<std::uint8_t> read_byte() {
     if (pos_ == end_) [[unlikely]]
       return compact_detail::fail<std::uint8_t>(ProtocolError::eof);
     return *pos_++;
   }
 
-  PResult<std::uint32_t> read_varint32() {
+  [[gnu::always_inline]] PResult<std::uint32_t> read_varint32() {
     std::uint32_t u;
     if (pos_ != end_ && *pos_ < 0x80) [[likely]] {
       u = *pos_++;
@@ -425,7 +425,7 @@ class CompactProtocolReader : public PrefixedStringReads<CompactProtocolReader> 
     return u;
   }
 
-  static PResult<TType> element_type(std::uint8_t nibble) {
+  [[gnu::always_inline]] static PResult<TType> element_type(std::uint8_t nibble) {
     const std::uint8_t type = compact_detail::kTypeOfNibble[nibble];
     if (type == compact_detail::kInvalidNibble) [[unlikely]]
       return compact_detail::fail<TType>(ProtocolError::invalid_field_type);

@@ -14,6 +14,7 @@ struct Cont { 1: list<i32> li, 2: set<string> se, 3: map<i32, string> m, 4: list
 struct Holder { 1: X x, 2: list<X> xs, 3: Missing missing, 4: void v }
 struct Deep { 1: list<Deep> kids, 2: Deep next }
 struct Empty {}
+struct Runs { 1: list<bool> b, 2: list<byte> y, 3: list<i16> s, 4: list<i32> i, 5: set<i64> l, 6: list<double> d }
 struct Point { 1: i32 x, 2: i32 y, 3: string label }
 struct Item {
   1: i32 id, 2: i64 timestamp, 3: double score, 4: bool active, 5: string name,
@@ -29,11 +30,11 @@ DEPTH_TEXT = "Read error: IO error: maximum nesting depth exceeded"
 
 
 def setUpModule():
-    global X, B, Cont, Holder, Deep, Empty, Item
+    global X, B, Cont, Holder, Deep, Empty, Item, Runs
     parser = brovane.ThriftParser()
     parser.parse(IDL)
-    X, B, Cont, Holder, Deep, Empty, Item = (
-        parser.get_struct(n) for n in ("X", "B", "Cont", "Holder", "Deep", "Empty", "Item"))
+    X, B, Cont, Holder, Deep, Empty, Item, Runs = (
+        parser.get_struct(n) for n in ("X", "B", "Cont", "Holder", "Deep", "Empty", "Item", "Runs"))
 
 
 def h(text):
@@ -90,6 +91,13 @@ class ReadByDeclaredType(unittest.TestCase):
             (B, COMPACT, "11 00", {"flag": True, "n": None}),
             (B, BINARY, "02 0001 02 00", {"flag": True, "n": None}),
             (Empty, BINARY, "08 0001 00000001 0B 0002 00000000 00", {}),
+            # Runs of fixed-width numbers, extremes included; any non-zero
+            # byte is a true bool.
+            (Runs, BINARY, "0F 0001 02 00000003 01 00 02  0F 0002 03 00000002 80 7F  0F 0003 06 00000002 8000 FFFF"
+                           "0F 0004 08 00000002 80000000 7FFFFFFF  0E 0005 0A 00000002 8000000000000000 FFFFFFFFFFFFFFFE"
+                           "0F 0006 04 00000002 3FF8000000000000 C000000000000000 00",
+             {"b": [True, False, True], "y": [-128, 127], "s": [-32768, -1], "i": [-2 ** 31, 2 ** 31 - 1],
+              "l": [-2 ** 63, -2], "d": [1.5, -2.0]}),
         ]
         for desc, proto, data, expected in cases:
             with self.subTest(struct=desc.name, data=data):
@@ -145,6 +153,10 @@ class MalformedInput(unittest.TestCase):
             (Cont, BINARY, "0F 0001 05 00000001", "Read error: Invalid field type"),
             (Cont, BINARY, "0D 0003 08 05 00000001", "Read error: Invalid field type"),
             (Cont, BINARY, "0F 0001 08 7FFFFFFF 00000001 00000002 00000003 00", EOF_TEXT),
+            # One element more than the input holds; a run that fits exactly
+            # with nothing after it.
+            (Runs, BINARY, "0E 0005 0A 00000002 0000000000000001 00", EOF_TEXT),
+            (Runs, BINARY, "0F 0003 06 00000002 0001 0002", EOF_TEXT),
             (Cont, BINARY, "0D 0003 08 0B 7FFFFFFF 00000001", EOF_TEXT),
             (Cont, COMPACT, "19 FF", EOF_TEXT),
             (Cont, COMPACT, "1D 00", "Read error: Invalid field type"),
@@ -158,6 +170,21 @@ class MalformedInput(unittest.TestCase):
                 with self.assertRaises(OSError) as cm:
                     desc.deserialize_with_protocol(h(data), proto)
                 self.assertEqual(str(cm.exception), text)
+
+    def test_utf8_checked_at_every_position(self):
+        # Text is checked in words with a separate tail: a bad byte or a
+        # multi-byte character anywhere in a string of any length is seen.
+        for n in range(1, 20):
+            for p in range(n):
+                with self.subTest(length=n, position=p):
+                    bad = b"a" * p + b"\xff" + b"a" * (n - p - 1)
+                    with self.assertRaises(OSError) as cm:
+                        X.deserialize(b"\x0b\x00\x02" + len(bad).to_bytes(4, "big") + bad + b"\x00")
+                    self.assertEqual(str(cm.exception), f"Read error: IO error: invalid utf-8 sequence of 1 bytes from index {p}")
+                    text = "a" * p + "\u00e9" + "a" * (n - p - 1)
+                    good = text.encode()
+                    inst = X.deserialize(b"\x0b\x00\x02" + len(good).to_bytes(4, "big") + good + b"\x00")
+                    self.assertEqual(inst.to_dict(), {"x": None, "s": text})
 
     def test_nesting_bound(self):
         def nested(levels):

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "python/core/extract.hpp"
+#include "python/serde/ascii.hpp"
 #include "python/serde/byte_string.hpp"
 #include "python/serde/errors.hpp"
 #include "python/types/instance_data.hpp"
@@ -37,7 +38,10 @@ constexpr char kToPyWhere[] = " while converting a ThriftValue to a Python objec
 // than a thread's stack may hold with these frames (instrumented builds,
 // threads with small stacks); no value this deep could be read back anyway.
 constexpr int kMaxDepth = 1000;
-thread_local int t_depth = 0;
+// Initial-exec: the module is loaded once, at import, so the counter can
+// live in the static TLS block and be reached without a __tls_get_addr call
+// on every container.
+[[gnu::tls_model("initial-exec")]] thread_local int t_depth = 0;
 
 // One level of nesting (a container or a struct instance) for the length of
 // its conversion. Values that contain themselves end in RecursionError.
@@ -509,20 +513,6 @@ using ValueArg = std::conditional_t<Move, ThriftValue&, const ThriftValue&>;
 template <bool Move>
 PyObject* to_py(ValueArg<Move> value, const StructMap& structs);
 
-// Whether all `n` bytes at `p` are ASCII, a word at a time.
-[[gnu::always_inline]] inline bool is_ascii(const char* p, std::size_t n) noexcept {
-  constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
-  std::uint64_t acc = 0;
-  std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    std::uint64_t w;
-    std::memcpy(&w, p + i, 8);
-    acc |= w;
-  }
-  for (; i < n; ++i) acc |= static_cast<unsigned char>(p[i]);
-  return (acc & kHigh) == 0;
-}
-
 // A String value as a str. ASCII text is valid UTF-8 whose str is the bytes
 // themselves, so it is copied into a new str without the decoder's dispatch;
 // the empty and one-character texts (the interpreter's shared objects) and
@@ -561,6 +551,30 @@ PyObject* to_py(ValueArg<Move> value, const StructMap& structs);
 
 constexpr bool is_scalar(ast::Kind k) noexcept { return k <= ast::Kind::Binary; }
 
+// Equality of two short texts (struct and field names) without a library
+// call for the common lengths.
+[[gnu::always_inline]] inline bool same_text(std::string_view a, std::string_view b) noexcept {
+  const std::size_t n = a.size();
+  if (n != b.size()) return false;
+  const char* p = a.data();
+  const char* q = b.data();
+  if (n >= 4 && n <= 8) {
+    // The first and the last four bytes, overlapping for lengths below 8.
+    std::uint32_t x0, x1, y0, y1;
+    std::memcpy(&x0, p, 4);
+    std::memcpy(&y0, q, 4);
+    std::memcpy(&x1, p + n - 4, 4);
+    std::memcpy(&y1, q + n - 4, 4);
+    return ((x0 ^ y0) | (x1 ^ y1)) == 0;
+  }
+  if (n < 4) {
+    for (std::size_t i = 0; i < n; ++i)
+      if (p[i] != q[i]) return false;
+    return true;
+  }
+  return std::memcmp(p, q, n) == 0;
+}
+
 // The descriptor that Struct values resolve to by name, looked up once for a
 // run of values of the same name (the elements of a list of structs), and
 // the layout their instances share.
@@ -570,7 +584,7 @@ class StructLookup {
 
   const ThriftStruct* find(const std::optional<std::string>& name) {
     if (!name) return nullptr;
-    if (!known_ || *name != last_name_) {
+    if (!known_ || !same_text(*name, last_name_)) {
       last_name_ = *name;
       last_ = find_struct(structs_, last_name_);
       layout_.reset();
@@ -593,8 +607,8 @@ class StructLookup {
   bool known_ = false;
 };
 
-// A stored copy of `v`; the kinds without parts are copied without the
-// variant's generic copy.
+// A stored copy of `v`; the kinds without parts, and strings, are copied
+// without the variant's generic copy (a call through its table per value).
 inline void copy_stored(types::InstanceData::StoredValue& out, const ThriftValue& v) {
   switch (v.kind()) {
     case ast::Kind::Bool: out.emplace(*v.get_if<ThriftValue::Bool>()); return;
@@ -603,6 +617,9 @@ inline void copy_stored(types::InstanceData::StoredValue& out, const ThriftValue
     case ast::Kind::I32: out.emplace(*v.get_if<ThriftValue::I32>()); return;
     case ast::Kind::I64: out.emplace(*v.get_if<ThriftValue::I64>()); return;
     case ast::Kind::Double: out.emplace(*v.get_if<ThriftValue::Double>()); return;
+    case ast::Kind::String:
+      out.emplace(std::in_place_type<ThriftValue::String>, v.get_if<ThriftValue::String>()->value);
+      return;
     default: out.emplace(v); return;
   }
 }
@@ -636,7 +653,7 @@ PyObject* struct_to_py(const std::optional<std::string>& name, const ThriftStruc
   std::size_t next = 0;
   for (auto& entry : fields) {
     std::size_t slot;
-    if (next < slots && names.slot_name(static_cast<std::uint32_t>(next)) == entry.first) {
+    if (next < slots && same_text(names.slot_name(static_cast<std::uint32_t>(next)), entry.first)) {
       slot = next;
     } else {
       const std::int32_t found = names.find(std::string_view(entry.first));
@@ -722,13 +739,19 @@ template <bool Move>
   return to_py<Move>(v, structs);
 }
 
+// An empty dict with room for `n` entries (small ones need no presizing).
+inline PyObject* new_dict_for(std::size_t n) {
+  return n > 5 ? _PyDict_NewPresized(static_cast<Py_ssize_t>(n)) : PyDict_New();
+}
+
 // A Map value as a dict, entries in order (a later equal key replaces the
 // value in place).
 template <bool Move, class Entries>
 PyObject* map_to_py(Entries& entries, const StructMap& structs) {
   RecursionGuard guard(kToPyWhere);
   if (!guard) return nullptr;
-  Ref dict = Ref::steal(PyDict_New());
+  // Room for every entry up front: no resizing, so no rehashing, as it fills.
+  Ref dict = Ref::steal(new_dict_for(entries.size()));
   if (!dict) return nullptr;
   for (auto& [k, v] : entries) {
     Ref key = Ref::steal(map_item_to_py<Move>(k, structs));

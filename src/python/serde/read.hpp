@@ -8,6 +8,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string_view>
 #include <utility>
@@ -105,7 +106,10 @@ PyObject* read_py_map(R& r, const ast::ThriftType::Map& type, const types::Struc
     return nullptr;
   }
   const protocol::MapHeader h = BRV_READ_PY(r.read_map_begin());
-  core::Ref dict = core::Ref::steal(PyDict_New());
+  // Presized for what the remaining input can hold, so filling never resizes.
+  const std::size_t cap =
+      std::min(reserve_hint(r, h.size, type.key->kind()), reserve_hint(r, h.size, type.value->kind()));
+  core::Ref dict = core::Ref::steal(cap > 5 ? _PyDict_NewPresized(static_cast<Py_ssize_t>(cap)) : PyDict_New());
   if (!dict) [[unlikely]]
     return nullptr;
   for (std::int32_t i = 0; i < h.size; ++i) {
@@ -149,7 +153,7 @@ PyObject* read_py(R& r, const ast::ThriftType& type, const types::StructMapData&
     case ast::Kind::I64: return PyLong_FromLongLong(BRV_READ_PY(r.read_i64()));
     case ast::Kind::Double: return PyFloat_FromDouble(BRV_READ_PY(r.read_double()));
     case ast::Kind::String: {
-      const std::string_view s = BRV_READ_PY(r.read_string_view());
+      const std::string_view s = BRV_READ_PY(read_text(r));
       return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr);
     }
     case ast::Kind::Binary: {

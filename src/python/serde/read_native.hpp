@@ -4,8 +4,10 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cassert>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <span>
@@ -18,6 +20,7 @@
 #include "protocol/binary.hpp"
 #include "protocol/compact.hpp"
 #include "protocol/types.hpp"
+#include "python/serde/ascii.hpp"
 #include "python/serde/bounds.hpp"
 #include "python/serde/native.hpp"
 #include "python/serde/skip.hpp"
@@ -75,8 +78,11 @@ template <protocol::InputProtocol R>
     if (!bytes) [[unlikely]]
       return bytes;
     const std::string_view s(bytes->data(), bytes->size());
-    if (auto checked = protocol::check_utf8(s); !checked) [[unlikely]]
-      return std::unexpected(std::move(checked).error());
+    // ASCII is valid UTF-8: only other text needs the full check.
+    if (!is_ascii(s.data(), s.size())) [[unlikely]] {
+      if (auto checked = protocol::check_utf8(s); !checked) [[unlikely]]
+        return std::unexpected(std::move(checked).error());
+    }
     return s;
   } else {
     return r.read_string_view();
@@ -139,7 +145,7 @@ constexpr bool is_scalar(ast::Kind k) noexcept { return k <= ast::Kind::Binary; 
 
 // One value of a scalar kind, handed to `f` as its ThriftValue alternative.
 template <protocol::InputProtocol R, class F>
-IoStatus read_scalar(R& r, ast::Kind k, F&& f) {
+[[gnu::always_inline]] inline IoStatus read_scalar(R& r, ast::Kind k, F&& f) {
   using V = ast::ThriftValue;
   switch (k) {
     case ast::Kind::Bool: f(V::Bool{BRV_READ(r.read_bool())}); return {};
@@ -166,11 +172,45 @@ IoStatus read_scalar(R& r, ast::Kind k, F&& f) {
 template <protocol::InputProtocol R>
 IoStatus read_native_put(R& r, const ast::ThriftType& type, const StructMapData& map, int depth, ValueSink put);
 
+// A big-endian unsigned integer stored at `p`.
+template <class U>
+[[gnu::always_inline]] inline U load_be(const char* p) noexcept {
+  U v;
+  std::memcpy(&v, p, sizeof(U));
+  return protocol::to_big_endian(v);
+}
+
 // `n` elements of one scalar kind appended to `items`: the kind is decided
 // once per list, not per element.
 template <ast::Kind K, protocol::InputProtocol R>
 IoStatus read_scalar_run(R& r, std::int32_t n, std::vector<ast::ThriftValue>& items) {
   using V = ast::ThriftValue;
+  if constexpr (std::is_same_v<R, protocol::BinaryProtocolReader> && K != ast::Kind::String &&
+                K != ast::Kind::Binary) {
+    // Binary numbers have a fixed width: when the input holds the whole run,
+    // it is taken at once and decoded without a check per element. Otherwise
+    // the loop below reads up to the point where the input ends.
+    constexpr std::size_t width = detail::binary_min_size(K);
+    if (n > 0 && static_cast<std::size_t>(n) <= r.remaining() / width) {
+      const char* p = r.take_run(static_cast<std::size_t>(n) * width);
+      for (std::int32_t i = 0; i < n; ++i, p += width) {
+        if constexpr (K == ast::Kind::Bool) {
+          items.emplace_back(V::Bool{*p != 0});
+        } else if constexpr (K == ast::Kind::Byte) {
+          items.emplace_back(V::Byte{static_cast<std::int8_t>(*p)});
+        } else if constexpr (K == ast::Kind::I16) {
+          items.emplace_back(V::I16{static_cast<std::int16_t>(load_be<std::uint16_t>(p))});
+        } else if constexpr (K == ast::Kind::I32) {
+          items.emplace_back(V::I32{static_cast<std::int32_t>(load_be<std::uint32_t>(p))});
+        } else if constexpr (K == ast::Kind::I64) {
+          items.emplace_back(V::I64{static_cast<std::int64_t>(load_be<std::uint64_t>(p))});
+        } else {
+          items.emplace_back(V::Double{std::bit_cast<double>(load_be<std::uint64_t>(p))});
+        }
+      }
+      return {};
+    }
+  }
   for (std::int32_t i = 0; i < n; ++i) {
     if constexpr (K == ast::Kind::Bool) {
       items.emplace_back(V::Bool{BRV_READ(r.read_bool())});
@@ -296,7 +336,7 @@ struct FieldKey {
   std::int16_t id;
 };
 template <protocol::InputProtocol R>
-FieldKey field_header(R& r, std::optional<ProtocolError>& error) {
+[[gnu::always_inline]] inline FieldKey field_header(R& r, std::optional<ProtocolError>& error) {
   auto h = r.read_field_begin();
   if (!h) [[unlikely]] {
     error.emplace(std::move(h).error());
@@ -406,8 +446,10 @@ IoStatus read_native_list(R& r, const ast::ThriftType& elem, bool is_set, const 
 template <protocol::InputProtocol R>
 IoStatus read_scalar_entries(R& r, ast::Kind kk, ast::Kind vk, std::int32_t n,
                              std::vector<std::pair<ast::ThriftValue, ast::ThriftValue>>& entries) {
+  // Set only by a failed value read, which ends the loop: made once, not per
+  // entry (an IoStatus is several words to clear).
+  IoStatus value_status;
   for (std::int32_t i = 0; i < n; ++i) {
-    IoStatus value_status;
     auto s = read_scalar(r, kk, [&](auto&& key) {
       auto vs = read_scalar(r, vk, [&](auto&& value) {
         entries.emplace_back(std::piecewise_construct, std::forward_as_tuple(std::move(key)),

@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "python/types/descriptors.hpp"
 
@@ -22,6 +23,29 @@ namespace brovane::python::types {
 // constructor, or from a struct value of a name the map lacks). Shared, never
 // changed.
 const std::shared_ptr<const FieldsByName>& empty_fields_by_name();
+
+// Frees the items of a List or Set value when none of them owns anything
+// (numbers and bools, the usual content of a decoded scalar list), leaving the
+// value an empty list. Destroying such items one at a time costs a call
+// through the variant's table each and does nothing else, so their storage is
+// released whole instead: the block goes back to the allocator it came from
+// and the vector's own storage is reused for an empty one.
+inline void drop_plain_items(ast::ThriftValue& value) noexcept {
+  std::vector<ast::ThriftValue>* items;
+  if (auto* l = value.get_if<ast::ThriftValue::List>())
+    items = &l->values;
+  else if (auto* s = value.get_if<ast::ThriftValue::Set>())
+    items = &s->values;
+  else
+    return;
+  if (items->capacity() == 0) return;
+  for (const ast::ThriftValue& v : *items)
+    if (v.kind() > ast::Kind::Double) return;
+  ast::ThriftValue* block = items->data();
+  const std::size_t capacity = items->capacity();
+  ::new (static_cast<void*>(items)) std::vector<ast::ThriftValue>();
+  std::allocator<ast::ThriftValue>().deallocate(block, capacity);
+}
 
 // One of an instance's two stores: a fixed run of per-slot entries, read
 // like a vector (size, indexing, iteration). Its memory belongs to the
@@ -111,17 +135,21 @@ struct InstanceData {
     auto* values = static_cast<StoredValue*>(block);
     auto* objects = reinterpret_cast<PyObject**>(values + n);
     if (thrift_values.n_ == 0 && py_values.n_ == 0) {
-      // A new instance: nothing to carry over.
+      // A new instance: nothing to carry over, nothing to release.
       for (std::size_t i = 0; i < n; ++i) ::new (values + i) StoredValue();
       std::memset(static_cast<void*>(objects), 0, n * sizeof(PyObject*));
-    } else {
-      for (std::size_t i = 0; i < n; ++i) {
-        if (i < thrift_values.n_)
-          ::new (values + i) StoredValue(std::move(thrift_values.p_[i]));
-        else
-          ::new (values + i) StoredValue();
-        objects[i] = i < py_values.n_ ? std::exchange(py_values.p_[i], nullptr) : nullptr;
-      }
+      thrift_values.p_ = values;
+      thrift_values.n_ = n;
+      py_values.p_ = objects;
+      py_values.n_ = n;
+      return;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      if (i < thrift_values.n_)
+        ::new (values + i) StoredValue(std::move(thrift_values.p_[i]));
+      else
+        ::new (values + i) StoredValue();
+      objects[i] = i < py_values.n_ ? std::exchange(py_values.p_[i], nullptr) : nullptr;
     }
     SlotArray<StoredValue> old_values = std::exchange(thrift_values, {});
     SlotArray<PyObject*> old_objects = std::exchange(py_values, {});
@@ -160,7 +188,10 @@ struct InstanceData {
   // both live in (which starts with the values).
   static void release(SlotArray<StoredValue>& values, SlotArray<PyObject*>& objects) noexcept {
     for (PyObject*& o : objects) Py_CLEAR(o);
-    for (StoredValue& v : values) v.~StoredValue();
+    for (StoredValue& v : values) {
+      if (v) drop_plain_items(*v);
+      v.~StoredValue();
+    }
     if (values.p_ != nullptr) PyMem_Free(static_cast<void*>(values.p_));
     values = {};
     objects = {};
