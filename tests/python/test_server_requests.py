@@ -69,6 +69,25 @@ class Base(ServerCase):
     def serve(self, handlers, **kwargs):
         return self.start(self.parser, "Svc", handlers, **kwargs)
 
+    def run_threads(self, count, body, timeout):
+        """`body(k)` for k in range(count), each on a thread of its own, all
+        at once; the repr of every exception raised."""
+        errors = []
+
+        def run(k):
+            try:
+                body(k)
+            except BaseException as e:
+                errors.append(repr(e))
+
+        threads = [threading.Thread(target=run, args=(k,)) for k in range(count)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(timeout)
+            self.assertFalse(t.is_alive())
+        return errors
+
     def client(self, port, **kwargs):
         c = ThriftClient(self.parser.get_service("Svc"), "127.0.0.1", port, **kwargs)
         c.set_parser(self.parser)
@@ -555,22 +574,10 @@ class ConcurrencyTest(Base):
 
     def run_clients(self, port, count, client):
         """`client(k, conn)` on `count` connections at once; the errors."""
-        errors = []
-
         def run(k):
-            try:
-                with Conn(port) as conn:
-                    client(k, conn)
-            except BaseException as e:
-                errors.append(repr(e))
-
-        threads = [threading.Thread(target=run, args=(k,)) for k in range(count)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join(60)
-            self.assertFalse(t.is_alive())
-        return errors
+            with Conn(port) as conn:
+                client(k, conn)
+        return self.run_threads(count, run, 60)
 
     def test_many_connections_on_8_workers_are_answered_in_order(self):
         # Requests written in bursts keep every worker busy, so that calls
@@ -707,18 +714,7 @@ class LoadTest(Base):
                     if reply != message("add", REPLY, i, field(T_I32, 0, i32(k * 100000 + 2 * i)) + b"\x00"):
                         errors.append((k, i, reply))
 
-        def run(k):
-            try:
-                (brovane_client if k % 2 else raw_client)(k)
-            except BaseException as e:
-                errors.append(repr(e))
-
-        threads = [threading.Thread(target=run, args=(k,)) for k in range(self.THREADS)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join(120)
-            self.assertFalse(t.is_alive())
+        errors += self.run_threads(self.THREADS, lambda k: (brovane_client if k % 2 else raw_client)(k), 120)
         self.assertEqual(errors, [])
 
     def test_64_connections_against_4_workers(self):

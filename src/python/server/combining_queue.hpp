@@ -100,6 +100,8 @@ class CombiningQueue {
   bool stalled(Clock::time_point now) const noexcept {
     return runners_ > 0 && !standby_ && now - last_progress_ > stall_;
   }
+  // The role a thread with work takes now; under the mutex.
+  Role claim(Clock::time_point now) noexcept;
   void arm_watch(StartStandby start, void* context);
   void on_watch(StartStandby start, void* context);
 
@@ -115,9 +117,7 @@ class CombiningQueue {
   bool watching_ = false;
 };
 
-inline CombiningQueue::Role CombiningQueue::enter() {
-  const Clock::time_point now = Clock::now();
-  std::lock_guard lock(mutex_);
+inline CombiningQueue::Role CombiningQueue::claim(Clock::time_point now) noexcept {
   if (runners_ == 0 && !standby_) {
     runners_ = 1;
     last_progress_ = now;
@@ -130,20 +130,22 @@ inline CombiningQueue::Role CombiningQueue::enter() {
   return Role::Busy;
 }
 
+inline CombiningQueue::Role CombiningQueue::enter() {
+  const Clock::time_point now = Clock::now();
+  std::lock_guard lock(mutex_);
+  return claim(now);
+}
+
 inline CombiningQueue::Push CombiningQueue::push(Task& task, asio::io_context& io, StartStandby start, void* context) {
   const Clock::time_point now = Clock::now();
   std::lock_guard lock(mutex_);
   if (closed_) return Push::Closed;
   queue_.push_back(std::move(task));
   // Whatever a runner or the standby finds queued it runs before it leaves.
-  if (runners_ == 0 && !standby_) {
-    runners_ = 1;
-    last_progress_ = now;
-    return Push::Run;
-  }
-  if (stalled(now)) {
-    standby_ = true;
-    return Push::Standby;
+  switch (claim(now)) {
+    case Role::Runner: return Push::Run;
+    case Role::Standby: return Push::Standby;
+    case Role::Busy: break;
   }
   if (!watching_) {
     try {

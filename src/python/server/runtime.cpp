@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <string>
-#include <system_error>
 
 #include "python/client/io_error_map.hpp"
 
@@ -168,7 +167,7 @@ void Runtime::run_blocking_thread() {
     std::unique_lock lock(pool_mutex_);
     for (;;) {
       if (!pool_queue_.empty()) {
-        Job job = std::move(pool_queue_.front());
+        BlockingJob job = std::move(pool_queue_.front());
         pool_queue_.pop_front();
         lock.unlock();
         job();
@@ -214,7 +213,7 @@ void Runtime::join_exited_pool_threads(std::unique_lock<std::mutex>& lock) {
   lock.lock();
 }
 
-bool Runtime::submit_blocking(Job job) {
+bool Runtime::try_spawn_blocking(BlockingJob job) {
   std::unique_lock lock(pool_mutex_);
   if (pool_closed_) {
     lock.unlock();
@@ -249,7 +248,7 @@ bool Runtime::submit_blocking(Job job) {
   // No thread for it. With other pool threads alive one of them takes it
   // later; with none it would never run, so it is dropped.
   if (started || pool_threads_ > 0) return true;
-  Job lost = std::move(pool_queue_.back());
+  BlockingJob lost = std::move(pool_queue_.back());
   pool_queue_.pop_back();
   lock.unlock();
   return false;
@@ -285,7 +284,7 @@ void Runtime::shutdown() {
   workers_.clear();
 
   // Blocking pool: jobs not yet started are dropped, running ones finish.
-  std::deque<Job> dropped;
+  std::deque<BlockingJob> dropped;
   {
     std::unique_lock lock(pool_mutex_);
     pool_closed_ = true;

@@ -149,7 +149,7 @@ class Runtime {
   // awaiting it. False when it could not be (the runtime is shutting down,
   // or no pool thread could be started and none is alive to take it later);
   // `job` is then dropped unrun.
-  bool try_spawn_blocking(BlockingJob job) { return submit_blocking(std::move(job)); }
+  bool try_spawn_blocking(BlockingJob job);
 
   // Ids for blocking-pool work, from 1 in the order asked for: a failed job
   // is reported by its id.
@@ -179,8 +179,6 @@ class Runtime {
   std::shared_ptr<ForeignWait<T>> make_foreign_wait();
 
  private:
-  using Job = BlockingJob;
-
   // The part of a ForeignWait that the runtime can reach at shutdown.
   struct ForeignWaitBase {
     virtual void drop_handler() noexcept = 0;  // destroy a parked handler, if any
@@ -190,10 +188,6 @@ class Runtime {
   explicit Runtime(ThreadHooks hooks);
   void run_worker();
   void run_blocking_thread();
-  // Queues `job`, starting a pool thread when none is idle. False when the
-  // runtime is shutting down or no thread could be started for it; `job` is
-  // then dropped.
-  bool submit_blocking(Job job);
   void register_wait(const std::shared_ptr<ForeignWaitBase>& w);
 
   void join_exited_pool_threads(std::unique_lock<std::mutex>& lock);
@@ -208,7 +202,7 @@ class Runtime {
   // wake-up, so two quick submits never count on the same idle thread.
   std::mutex pool_mutex_;
   std::condition_variable pool_cv_;
-  std::deque<Job> pool_queue_;
+  std::deque<BlockingJob> pool_queue_;
   std::size_t pool_threads_ = 0;  // started and not yet ended
   std::size_t pool_idle_ = 0;     // waiting for a job and not yet handed one
   std::size_t pool_wakeups_ = 0;  // hand-overs not yet taken by a waiting thread
@@ -241,7 +235,7 @@ asio::awaitable<std::invoke_result_t<F>> Runtime::spawn_blocking(F job) {
   if constexpr (std::is_void_v<R>) {
     co_await asio::async_initiate<const asio::use_awaitable_t<>&, void()>(
         [this](auto handler, F f) {
-          submit_blocking([this, h = std::move(handler), f = std::move(f)]() mutable {
+          try_spawn_blocking([this, h = std::move(handler), f = std::move(f)]() mutable {
             f();
             asio::post(*io_, std::move(h));
           });
@@ -250,7 +244,7 @@ asio::awaitable<std::invoke_result_t<F>> Runtime::spawn_blocking(F job) {
   } else {
     co_return co_await asio::async_initiate<const asio::use_awaitable_t<>&, void(R)>(
         [this](auto handler, F f) {
-          submit_blocking([this, h = std::move(handler), f = std::move(f)]() mutable {
+          try_spawn_blocking([this, h = std::move(handler), f = std::move(f)]() mutable {
             R r = f();
             asio::post(*io_, [h = std::move(h), r = std::move(r)]() mutable { std::move(h)(std::move(r)); });
           });
