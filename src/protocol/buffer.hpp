@@ -150,7 +150,7 @@ class OutputBuffer {
   }
 
   // Room for n bytes, consumed at once; the caller fills all of them.
-  char* claim(std::size_t n) {
+  [[gnu::always_inline]] char* claim(std::size_t n) {
     if (n > buf_.size() - len_) [[unlikely]]
       grow(n);
     char* p = buf_.data() + len_;

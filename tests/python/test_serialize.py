@@ -23,6 +23,7 @@ struct Rec { 1: list<Rec> kids }
 struct Flags { 1: bool on, 2: bool off }
 struct Defaults { 1: list<i32> li = [], 2: map<string, i32> m = {} }
 struct Twice { 1: i32 a, 2: i32 b, 3: i32 a }
+struct Wide { 1: list<i64> l, 2: list<i32> i, 3: list<double> d, 4: list<string> s, 5: list<Nope> n }
 """
 
 BINARY = brovane.ProtocolType.Binary
@@ -31,12 +32,13 @@ JSON = brovane.ProtocolType.JSON
 
 
 def setUpModule():
-    global parser, S, R, D, Empty, Scalars, Containers, Inner, Outer, Rec, Flags, Defaults, Twice
+    global parser, S, R, D, Empty, Scalars, Containers, Inner, Outer, Rec, Flags, Defaults, Twice, Wide
     parser = brovane.ThriftParser()
     parser.parse(IDL)
-    (S, R, D, Empty, Scalars, Containers, Inner, Outer, Rec, Flags, Defaults, Twice) = (
+    (S, R, D, Empty, Scalars, Containers, Inner, Outer, Rec, Flags, Defaults, Twice, Wide) = (
         parser.get_struct(n) for n in
-        ("S", "R", "D", "Empty", "Scalars", "Containers", "Inner", "Outer", "Rec", "Flags", "Defaults", "Twice"))
+        ("S", "R", "D", "Empty", "Scalars", "Containers", "Inner", "Outer", "Rec", "Flags", "Defaults", "Twice",
+         "Wide"))
 
 
 def h(text):
@@ -98,6 +100,49 @@ class WriteByDeclaredType(unittest.TestCase):
         for desc, value, expected in cases:
             with self.subTest(struct=desc.name, value=value):
                 self.assertEqual(desc.serialize(value), h(expected))
+
+    def test_integers_of_every_size(self):
+        # Ints of one, two and three or more 30-bit digits, each sign, at the
+        # edges of every width, alone and in lists.
+        values = [0, 1, -1, 2**30 - 1, -(2**30 - 1), 2**30, -(2**30), 2**31 - 1, -(2**31), 2**31, 2**60 - 1,
+                  -(2**60 - 1), 2**60, -(2**60), 2**62 + 12345, 2**63 - 1, -(2**63)]
+        for v in values:
+            with self.subTest(v=v):
+                wire = v.to_bytes(8, "big", signed=True)
+                self.assertEqual(Scalars.serialize({"l": v}), h("0A 0005") + wire + b"\x00")
+                self.assertEqual(Wide.serialize({"l": [v, -v if v != -(2**63) else 0]}),
+                                 h("0F 0001 0A 00000002") + wire
+                                 + (-v if v != -(2**63) else 0).to_bytes(8, "big", signed=True) + b"\x00")
+                if -(2**31) <= v < 2**31:
+                    self.assertEqual(Scalars.serialize({"i": v}), h("08 0004") + v.to_bytes(4, "big", signed=True)
+                                     + b"\x00")
+                else:
+                    with self.assertRaisesRegex(OverflowError, "^out of range integral type conversion"):
+                        Scalars.serialize({"i": v})
+                    with self.assertRaisesRegex(OverflowError, "^out of range integral type conversion"):
+                        Wide.serialize({"i": [0, v]})
+        for v in (2**63, -(2**63) - 1, 2**64, 10**30):
+            with self.subTest(v=v):
+                for value in ({"l": [v]}, {"i": [v]}):
+                    with self.assertRaisesRegex(OverflowError, "^Python int too large to convert to C long$"):
+                        Wide.serialize(value)
+
+    def test_lists_of_every_element_kind(self):
+        self.assertEqual(Wide.serialize({"d": [1.5, 2], "s": ["a", ""], "i": [True, IntLike(-2)]}),
+                         h("0F 0002 08 00000002 00000001 FFFFFFFE 0F 0003 04 00000002 3FF8000000000000"
+                           " 4000000000000000 0F 0004 0B 00000002 00000001 61 00000000 00"))
+        self.assertEqual(Wide.serialize({"n": []}), h("0F 0005 0C 00000000 00"))
+        for value, exc, text in [
+            ({"d": [1.5, "x"]}, TypeError, "must be real number, not str"),
+            ({"s": ["a", 1]}, TypeError, "'int' object is not an instance of 'str'"),
+            ({"i": [1, 1.5]}, TypeError, "'float' object cannot be interpreted as an integer"),
+            # An element struct is looked up before any element is looked at.
+            ({"n": [5]}, ValueError, "Unknown struct in schema: Nope"),
+        ]:
+            with self.subTest(value=value):
+                with self.assertRaises(exc) as cm:
+                    Wide.serialize(value)
+                self.assertEqual(str(cm.exception), text)
 
     def test_refusals(self):
         int_conv = "'float' object cannot be interpreted as an integer"

@@ -28,6 +28,17 @@ namespace detail {
 
 }  // namespace detail
 
+// An exact int of one or two digits read in place: every value below 2**60
+// in magnitude, which covers ids, timestamps and most stored numbers. The
+// layout (a tag of sign and digit count, then 30-bit digits) is that of the
+// interpreter versions this builds for; others take the interpreter's own
+// conversion for everything beyond one digit.
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000 && PyLong_SHIFT == 30
+#define BRV_LONG_DIGITS_IN_PLACE 1
+#else
+#define BRV_LONG_DIGITS_IN_PLACE 0
+#endif
+
 [[nodiscard]] inline bool py_to_i64(PyObject* o, std::int64_t& out) noexcept {
   if (PyLong_CheckExact(o)) [[likely]] {
     auto* l = reinterpret_cast<PyLongObject*>(o);
@@ -35,9 +46,21 @@ namespace detail {
       out = static_cast<std::int64_t>(PyUnstable_Long_CompactValue(l));
       return true;
     }
+#if BRV_LONG_DIGITS_IN_PLACE
+    const std::uintptr_t tag = l->long_value.lv_tag;
+    if ((tag >> _PyLong_NON_SIZE_BITS) == 2) {
+      const std::uint64_t magnitude =
+          std::uint64_t{l->long_value.ob_digit[0]} | (std::uint64_t{l->long_value.ob_digit[1]} << PyLong_SHIFT);
+      const auto v = static_cast<std::int64_t>(magnitude);  // below 2**60
+      out = (tag & _PyLong_SIGN_MASK) == 2 ? -v : v;
+      return true;
+    }
+#endif
   }
   return detail::py_to_i64_slow(o, out);
 }
+
+#undef BRV_LONG_DIGITS_IN_PLACE
 
 // False with an exception set on failure.
 template <std::signed_integral T>

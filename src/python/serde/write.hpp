@@ -145,7 +145,56 @@ class [[nodiscard]] RecursionGuard {
   bool entered_;
 };
 
-// Lists and sets alike; only the enclosing header tells them apart.
+// The items of list `o` (its size `n` already written), each passed to
+// `write_item` (true, or false with an exception set) with a reference held
+// for the call.
+template <class WriteItem>
+[[gnu::always_inline]] inline bool write_list_items(PyObject* o, Py_ssize_t n, WriteItem&& write_item) {
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    // An element's own conversion (__index__, __float__) may run Python
+    // code that changes the list; the count is already written.
+    if (PyList_GET_SIZE(o) != n) [[unlikely]] {
+      raise_changed_size("list");
+      return false;
+    }
+    PyObject* item = PyList_GET_ITEM(o, i);
+    Py_INCREF(item);
+    const bool ok = write_item(item);
+    Py_DECREF(item);
+    if (!ok) [[unlikely]]
+      return false;
+  }
+  return true;
+}
+
+template <protocol::OutputProtocol W, class T>
+[[gnu::always_inline]] inline bool write_int(W& w, PyObject* o) {
+  T v;
+  if (!py_to_int(o, v)) [[unlikely]]
+    return false;
+  if constexpr (sizeof(T) == 1) {
+    BRV_WRITE(w.write_i8(v));
+  } else if constexpr (sizeof(T) == 2) {
+    BRV_WRITE(w.write_i16(v));
+  } else if constexpr (sizeof(T) == 4) {
+    BRV_WRITE(w.write_i32(v));
+  } else {
+    BRV_WRITE(w.write_i64(v));
+  }
+  return true;
+}
+
+template <protocol::OutputProtocol W>
+bool write_struct_body(W& w, const types::ThriftStruct& d, PyObject* o, const StructMapData& map);
+
+[[gnu::cold, gnu::noinline]] inline bool unknown_struct(const std::string& name) {
+  raise_unknown_struct_in_schema(name);
+  return false;
+}
+
+// Lists and sets alike; only the enclosing header tells them apart. The
+// element type is dispatched on once for the whole list, and a struct
+// element's descriptor looked up once (not at all for an empty list).
 template <protocol::OutputProtocol W>
 bool write_list(W& w, const ast::ThriftType& elem, PyObject* o, const StructMapData& map) {
   if (!PyList_Check(o)) [[unlikely]] {
@@ -155,24 +204,42 @@ bool write_list(W& w, const ast::ThriftType& elem, PyObject* o, const StructMapD
   const Py_ssize_t n = PyList_GET_SIZE(o);
   if (!fits_header(n)) return false;
   BRV_WRITE(w.write_list_begin(protocol::ListHeader{thrift_type_to_ttype(elem), static_cast<std::int32_t>(n)}));
+  bool ok;
   {
     RecursionGuard guard;
     if (!guard) return false;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      // An element's own conversion (__index__, __float__) may run Python
-      // code that changes the list; the count is already written.
-      if (PyList_GET_SIZE(o) != n) [[unlikely]] {
-        raise_changed_size("list");
-        return false;
+    switch (elem.kind()) {
+      case ast::Kind::I32:
+        ok = write_list_items(o, n, [&](PyObject* item) { return write_int<W, std::int32_t>(w, item); });
+        break;
+      case ast::Kind::I64:
+        ok = write_list_items(o, n, [&](PyObject* item) { return write_int<W, std::int64_t>(w, item); });
+        break;
+      case ast::Kind::Double:
+        ok = write_list_items(o, n, [&](PyObject* item) { return write_double(w, item); });
+        break;
+      case ast::Kind::String:
+        ok = write_list_items(o, n, [&](PyObject* item) { return write_string(w, item); });
+        break;
+      case ast::Kind::Struct: {
+        const types::ThriftStruct* d = nullptr;
+        if (n > 0) {
+          const std::string& name = std::get<ast::ThriftType::Struct>(elem.v).name;
+          const auto it = map.find(name);
+          if (it == map.end()) [[unlikely]]
+            return unknown_struct(name);
+          d = &it->second;
+        }
+        ok = write_list_items(o, n, [&](PyObject* item) { return write_struct_body(w, *d, item, map); });
+        break;
       }
-      PyObject* item = PyList_GET_ITEM(o, i);
-      Py_INCREF(item);
-      const bool ok = write_py(w, elem, item, map);
-      Py_DECREF(item);
-      if (!ok) [[unlikely]]
-        return false;
+      default:
+        ok = write_list_items(o, n, [&](PyObject* item) { return write_py(w, elem, item, map); });
+        break;
     }
   }
+  if (!ok) [[unlikely]]
+    return false;
   BRV_WRITE(w.write_list_end());
   return true;
 }
@@ -212,13 +279,7 @@ bool write_map(W& w, const ast::ThriftType::Map& type, PyObject* o, const Struct
 }
 
 template <protocol::OutputProtocol W>
-bool write_struct(W& w, const std::string& name, PyObject* o, const StructMapData& map) {
-  const auto it = map.find(name);
-  if (it == map.end()) [[unlikely]] {
-    raise_unknown_struct_in_schema(name);
-    return false;
-  }
-  const types::ThriftStruct& d = it->second;
+bool write_struct_body(W& w, const types::ThriftStruct& d, PyObject* o, const StructMapData& map) {
   RecursionGuard guard;
   if (!guard) return false;
   BRV_WRITE(w.write_struct_begin());
@@ -229,34 +290,22 @@ bool write_struct(W& w, const std::string& name, PyObject* o, const StructMapDat
 }
 
 template <protocol::OutputProtocol W>
+bool write_struct(W& w, const std::string& name, PyObject* o, const StructMapData& map) {
+  const auto it = map.find(name);
+  if (it == map.end()) [[unlikely]]
+    return unknown_struct(name);
+  return write_struct_body(w, it->second, o, map);
+}
+
+template <protocol::OutputProtocol W>
 bool write_py(W& w, const ast::ThriftType& type, PyObject* o, const StructMapData& map) {
   using T = ast::ThriftType;
   switch (type.kind()) {
     case ast::Kind::Bool: return write_bool(w, o);
-    case ast::Kind::Byte: {
-      std::int8_t v;
-      if (!py_to_int(o, v)) return false;
-      BRV_WRITE(w.write_i8(v));
-      return true;
-    }
-    case ast::Kind::I16: {
-      std::int16_t v;
-      if (!py_to_int(o, v)) return false;
-      BRV_WRITE(w.write_i16(v));
-      return true;
-    }
-    case ast::Kind::I32: {
-      std::int32_t v;
-      if (!py_to_int(o, v)) return false;
-      BRV_WRITE(w.write_i32(v));
-      return true;
-    }
-    case ast::Kind::I64: {
-      std::int64_t v;
-      if (!py_to_int(o, v)) return false;
-      BRV_WRITE(w.write_i64(v));
-      return true;
-    }
+    case ast::Kind::Byte: return write_int<W, std::int8_t>(w, o);
+    case ast::Kind::I16: return write_int<W, std::int16_t>(w, o);
+    case ast::Kind::I32: return write_int<W, std::int32_t>(w, o);
+    case ast::Kind::I64: return write_int<W, std::int64_t>(w, o);
     case ast::Kind::Double: return write_double(w, o);
     case ast::Kind::String: return write_string(w, o);
     case ast::Kind::Binary: return write_binary(w, o);
