@@ -106,6 +106,42 @@ class CoroutineHandlerTest(ServerCase):
             self.assertLess(time.monotonic() - t, 1.0)
             self.assertEqual(parse_binary_reply(blocked.recv_frame())[3], i32_result(1))
 
+    def test_a_blocking_call_holds_back_no_coroutine_handed_over_before_it(self):
+        # Two calls queued behind a blocked one are made in one hold of the
+        # interpreter lock: the first one's coroutine must reach its loop
+        # before the second call, which blocks until that coroutine has run.
+        ran = threading.Event()
+
+        def add(a, b):
+            if a == 0:
+                time.sleep(0.3)  # the next two calls queue up meanwhile
+            if a == 2:
+                ok = ran.wait(TIMEOUT)
+
+                async def waited():
+                    return 100 if ok else -1
+                return waited()
+
+            async def body():
+                if a == 1:
+                    ran.set()
+                return a + b
+            return body()
+        inspect.markcoroutinefunction(add)
+
+        port = self.serve({"add": add}, workers=1)
+        with Conn(port) as x, Conn(port) as first, Conn(port) as second:
+            self.assertEqual(x.call(message("add", CALL, 1, add_args(40, 2))), ADD_42)  # the loop is set up
+            x.send(framed(message("add", CALL, 2, add_args(0, 0))))
+            time.sleep(0.05)
+            t = time.monotonic()
+            first.send(framed(message("add", CALL, 3, add_args(1, 41))))
+            second.send(framed(message("add", CALL, 4, add_args(2, 0))))
+            self.assertEqual(parse_binary_reply(second.recv_frame())[3], i32_result(100))
+            self.assertEqual(parse_binary_reply(first.recv_frame())[3], i32_result(42))
+            self.assertEqual(parse_binary_reply(x.recv_frame())[3], i32_result(0))
+            self.assertLess(time.monotonic() - t, 2.0)
+
     def test_stopping_with_coroutines_pending(self):
         # Each coroutine waits on a future of its own that nobody completes:
         # stopping the server ends the runtime anyway, and the requests get
@@ -182,6 +218,91 @@ print("reply", repr(c.call(message("add", CALL, 2, add_args(40, 2)))), flush=Tru
 c.close()
 s.stop()
 """
+
+
+# Run in a child interpreter: its event loop policy makes every loop slow to
+# close and slow to refuse work once closed, so that a coroutine handed to a
+# loop that is closing meets the loop's end while its hand-over is refused.
+# With `first` the refused hand-over is the loop's first one (the loop is
+# stopped from outside); otherwise a coroutine stops the loop, and the loop,
+# offering no readers, takes every hand-over by call_soon_threadsafe.
+CLOSING_LOOP = """
+import asyncio, sys, time
+sys.path.insert(0, {here!r})
+from brovane import ThriftServer
+from server_harness import Conn, parse, wait_until
+from wire import CALL, free_port, message
+from test_coroutine_handlers import IDL, add_args, key_args
+
+LOOPS = []
+
+
+class SlowLoop(asyncio.SelectorEventLoop):
+    def add_reader(self, *args, **kwargs):
+        if not {first}:
+            raise NotImplementedError
+        return super().add_reader(*args, **kwargs)
+
+    def close(self):
+        super().close()
+        time.sleep(0.5)  # closed, and the loop thread not yet done with it
+
+    def call_soon_threadsafe(self, *args, **kwargs):
+        if self.is_closed():
+            time.sleep(1.0)  # the loop thread ends meanwhile
+        return super().call_soon_threadsafe(*args, **kwargs)
+
+
+class Policy(asyncio.DefaultEventLoopPolicy):
+    def new_event_loop(self):
+        LOOPS.append(SlowLoop())
+        return LOOPS[-1]
+
+
+asyncio.set_event_loop_policy(Policy())
+p = parse(IDL)
+s = ThriftServer(p.get_service("Svc"), workers=1)
+s.set_parser(p)
+
+async def add(a, b):
+    return a + b
+
+async def wait(key):
+    asyncio.get_running_loop().stop()
+    return 7
+
+s.register_handler("add", add)
+s.register_handler("wait", wait)
+port = free_port()
+s.serve("127.0.0.1", port)
+assert wait_until(s.is_running)
+assert wait_until(lambda: len(LOOPS) == 1)  # the worker's loop
+c = Conn(port)
+if {first}:
+    LOOPS[0].call_soon_threadsafe(LOOPS[0].stop)
+else:
+    c.call(message("wait", CALL, 1, key_args("stop")))
+time.sleep(0.2)  # the loop thread is inside close()
+print("reply", repr(c.call(message("add", CALL, 2, add_args(1, 2)))), flush=True)
+c.close()
+s.stop()
+print("stopped", flush=True)
+"""
+
+
+class ClosingLoopTest(unittest.TestCase):
+    def test_a_coroutine_handed_to_a_closing_loop_is_refused(self):
+        # The loop's refusal is the reply, and the process lives on.
+        for first in (True, False):
+            with self.subTest(first=first):
+                script = textwrap.dedent(CLOSING_LOOP).format(here=HERE, first=first)
+                r = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60,
+                                   cwd=HERE, env=dict(os.environ))
+                self.assertEqual(r.returncode, 0, r.stderr)
+                replies = [line for line in r.stdout.splitlines() if line.startswith("reply ")]
+                self.assertEqual(replies, ["reply " + repr(app_exception("add", 2, "RuntimeError: Event loop is closed",
+                                                                         6))], r.stdout + r.stderr)
+                self.assertIn("stopped", r.stdout.splitlines())
 
 
 class ThreadlessPoolTest(unittest.TestCase):

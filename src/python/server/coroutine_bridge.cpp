@@ -138,6 +138,7 @@ struct Inbox {
 
   Ref loop;  // until the loop thread ends
   int efd = -1;
+  std::shared_ptr<const LoopEventFd> efd_owner;  // owns `efd`
   Mode mode = Mode::Unregistered;
   bool rung = false;   // a wake-up is on its way and the loop has not drained since
   bool ended = false;  // the loop thread is done with the loop
@@ -162,7 +163,6 @@ struct Inbox {
 
   ~Inbox() {
     release_work();
-    if (efd >= 0) ::close(efd);
   }
 };
 
@@ -315,7 +315,14 @@ core::Result<Inbox*> inbox_for(const TaskLocals& locals) {
     return inbox_of(locals.inbox.get());
   auto* in = new Inbox{};
   in->loop = Ref::borrow(locals.event_loop.get());
-  in->efd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);  // none: Callbacks mode
+  if (const int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); fd >= 0) {  // none: Callbacks mode
+    try {
+      in->efd_owner = std::make_shared<const LoopEventFd>(fd);
+      in->efd = fd;
+    } catch (const std::bad_alloc&) {
+      ::close(fd);
+    }
+  }
   Ref capsule = Ref::steal(PyCapsule_New(in, kInboxName, &destroy_inbox));
   if (!capsule) {
     delete in;
@@ -336,8 +343,12 @@ core::Result<Inbox*> inbox_for(const TaskLocals& locals) {
 
 }  // namespace
 
+LoopEventFd::~LoopEventFd() {
+  if (fd >= 0) ::close(fd);
+}
+
 void LoopWake::ring() const noexcept {
-  if (fd >= 0) [[maybe_unused]] const int r = eventfd_write(fd, 1);
+  if (target) [[maybe_unused]] const int r = eventfd_write(target->fd, 1);
 }
 
 core::Result<LoopWake> schedule_awaitable(PyObject* awaitable, const TaskLocals& locals,
@@ -359,11 +370,11 @@ core::Result<LoopWake> schedule_awaitable(PyObject* awaitable, const TaskLocals&
     delete bridge;
     return core::py_error();
   }
-  in->pending.push_back(std::move(capsule));
+  in->pending.push_back(Ref::borrow(capsule.get()));
   if (in->rung) return LoopWake{};
   switch (in->mode) {
     case Inbox::Mode::Registering: return LoopWake{};  // its first drain is on the way
-    case Inbox::Mode::Reader: in->rung = true; return LoopWake{in->efd};
+    case Inbox::Mode::Reader: in->rung = true; return LoopWake{in->efd_owner};
     case Inbox::Mode::Unregistered:
     case Inbox::Mode::Callbacks: break;
   }
@@ -383,6 +394,9 @@ core::Result<LoopWake> schedule_awaitable(PyObject* awaitable, const TaskLocals&
     } else {
       in->rung = false;
     }
+    // `capsule` kept the bridge alive through the call, which may have let
+    // the loop thread run it, or drop it with the rest of the inbox; its
+    // target is empty then, already answered.
     target = std::move(bridge->target);  // its error is the caller's to report
     std::vector<Ref> failed = std::move(in->pending);
     in->pending.clear();
@@ -394,6 +408,7 @@ core::Result<LoopWake> schedule_awaitable(PyObject* awaitable, const TaskLocals&
       for (Ref& f : failed) bridge_of(f.get())->deliver_error(text);
     }
     failed.clear();
+    capsule.reset();
     PyErr_SetRaisedException(exc);
     return std::unexpected(std::move(s).error());
   }

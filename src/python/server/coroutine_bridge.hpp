@@ -28,10 +28,22 @@ struct AwaitTarget {
   virtual void deliver_error(std::string_view text) = 0;
 };
 
+// The eventfd a loop's inbox is rung through, closed when the last holder
+// lets go: a wake-up rung after the interpreter lock is released may outlive
+// the inbox, and must not write into a descriptor number reused meanwhile.
+struct LoopEventFd {
+  int fd;
+  explicit LoopEventFd(int f) noexcept : fd(f) {}
+  LoopEventFd(const LoopEventFd&) = delete;
+  LoopEventFd& operator=(const LoopEventFd&) = delete;
+  ~LoopEventFd();
+};
+
 // Rings a loop whose inbox has gone from idle to busy. Ring it after the
 // interpreter lock is released, so that the loop thread wakes to a free lock.
+// Needs no interpreter lock, to ring or to drop.
 struct LoopWake {
-  int fd = -1;  // nothing to ring
+  std::shared_ptr<const LoopEventFd> target;  // null: nothing to ring
   void ring() const noexcept;
 };
 
@@ -50,7 +62,9 @@ struct LoopWake {
 // the text of a new asyncio.CancelledError. On success `target` has been
 // taken. Needs the interpreter lock; fails with the Python error when the
 // loop refuses work (it is closed), and `target` is then left with the
-// caller.
+// caller, unless the loop answered it meanwhile (it ran the awaitable, or
+// dropped it as cancelled, while the refusing call let other threads in):
+// `target` is then empty.
 core::Result<LoopWake> schedule_awaitable(PyObject* awaitable, const TaskLocals& locals,
                                           std::unique_ptr<AwaitTarget>& target);
 

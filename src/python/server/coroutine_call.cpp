@@ -21,7 +21,7 @@ constexpr std::size_t kCallsPerHold = 256;
 // One call under the interpreter lock: the function called, its coroutine
 // handed to its loop (which `wakes` may then need rung), or the reply made
 // at once (a matched declared exception, a failure).
-void start_call(std::unique_ptr<CoroutineCall> call, std::vector<int>& wakes) {
+void start_call(std::unique_ptr<CoroutineCall> call, std::vector<LoopWake>& wakes) {
   const types::PyThriftMethod& method = call->service->methods[call->method_index];
   const CallContext ctx{call->struct_map, *call->handlers, call->protocol};
   core::Result<CallOutcome> outcome =
@@ -36,11 +36,21 @@ void start_call(std::unique_ptr<CoroutineCall> call, std::vector<int>& wakes) {
   const std::shared_ptr<const TaskLocals> locals = call->locals;
   std::unique_ptr<AwaitTarget> target = std::move(call);
   core::Result<LoopWake> scheduled = schedule_awaitable(awaitable.get(), *locals, target);
-  if (!scheduled) return target->deliver_error(python_error_display_text(scheduled.error()));
-  if (scheduled->fd >= 0) wakes.push_back(scheduled->fd);
+  if (!scheduled) {
+    // An empty target was answered by the loop meanwhile.
+    if (target) target->deliver_error(python_error_display_text(scheduled.error()));
+    return;
+  }
+  if (scheduled->target) {
+    try {
+      wakes.push_back(std::move(*scheduled));
+    } catch (const std::bad_alloc&) {
+      scheduled->ring();  // now rather than never: no other hand-over rings this loop
+    }
+  }
 }
 
-void start_call_guarded(std::unique_ptr<CoroutineCall> call, std::vector<int>& wakes) noexcept {
+void start_call_guarded(std::unique_ptr<CoroutineCall> call, std::vector<LoopWake>& wakes) noexcept {
   try {
     start_call(std::move(call), wakes);
   } catch (const std::bad_alloc&) {
@@ -48,12 +58,31 @@ void start_call_guarded(std::unique_ptr<CoroutineCall> call, std::vector<int>& w
   }
 }
 
+void ring(std::vector<LoopWake>& wakes) noexcept {
+  for (const LoopWake& w : wakes) w.ring();
+  wakes.clear();
+}
+
+// Whether calling the call's handler runs none of its code: a function
+// defined with `async def` (or a method of one) only makes its coroutine
+// object when called. Anything else (a callable object, a wrapper that
+// returns a coroutine) runs code that may block. Under the interpreter lock.
+bool calls_without_running_code(const CoroutineCall& call) noexcept {
+  const auto it = call.handlers->find(call.name);
+  if (it == call.handlers->end()) return true;  // answered without a call
+  PyObject* f = it->second.handler;
+  if (PyMethod_Check(f)) f = PyMethod_GET_FUNCTION(f);
+  if (!PyFunction_Check(f)) return false;
+  const auto* code = reinterpret_cast<const PyCodeObject*>(PyFunction_GET_CODE(f));
+  return (code->co_flags & CO_COROUTINE) != 0;
+}
+
 // A runner's hold of the interpreter lock, on a pool thread: the lock is
 // taken once for every call queued (up to kCallsPerHold), then released
 // before the loops that got coroutines are rung, so that each wakes to a
 // free lock.
 void hold_for_coroutine_calls(PoolLane::Turn& turn) {
-  std::vector<int> wakes;
+  std::vector<LoopWake> wakes;
   {
     RuntimeThreadGil gil;
     if (!gil) [[unlikely]] {
@@ -64,10 +93,15 @@ void hold_for_coroutine_calls(PoolLane::Turn& turn) {
     for (std::size_t n = 0; n < kCallsPerHold; ++n) {
       std::unique_ptr<PoolLane::Item> item = turn.next();
       if (!item) break;
-      start_call_guarded(std::unique_ptr<CoroutineCall>(static_cast<CoroutineCall*>(item.release())), wakes);
+      auto call = std::unique_ptr<CoroutineCall>(static_cast<CoroutineCall*>(item.release()));
+      // A call that may run code of its own may block, and the coroutines
+      // already handed over must not wait for it: their loops are rung
+      // first (they take the lock whenever it is let go).
+      if (!wakes.empty() && !calls_without_running_code(*call)) ring(wakes);
+      start_call_guarded(std::move(call), wakes);
     }
   }
-  for (int fd : wakes) LoopWake{fd}.ring();
+  ring(wakes);
 }
 
 }  // namespace
