@@ -374,5 +374,58 @@ class LockDisciplineTest(unittest.TestCase):
         self.assertEqual(lines, ["True", "None", "[3, 3] False", "50"], proc.stdout + proc.stderr)
 
 
+    def test_a_call_that_outlives_the_program_lets_it_exit(self):
+        # A daemon thread's call whose reply comes while the interpreter is
+        # finalizing: the thread must not take the interpreter lock back (the
+        # interpreter would end it by unwinding through the module's frames,
+        # which terminates the process). It stays parked, and the program
+        # exits as usual.
+        peer = textwrap.dedent("""
+            import socket, sys, time
+            s = socket.socket()
+            s.bind(("127.0.0.1", 0))
+            s.listen()
+            print(s.getsockname()[1], flush=True)
+            c, _ = s.accept()
+            c.recv(65536)
+            time.sleep(1.0)
+            c.sendall(bytes.fromhex(sys.argv[1]))
+            c.close()
+        """)
+        code = textwrap.dedent("""
+            import subprocess, sys, threading, time, types
+            from brovane import ThriftClient, ThriftParser
+            peer = subprocess.Popen([sys.executable, "-c", sys.argv[1], sys.argv[2]], stdout=subprocess.PIPE,
+                                    text=True)
+            port = int(peer.stdout.readline())
+            p = ThriftParser()
+            p.parse("service Calc { i32 add(1: i32 a, 2: i32 b) }")
+            c = ThriftClient(p.get_service("Calc"), "127.0.0.1", port)
+            c.open()
+            threading.Thread(target=lambda: print("R", c.call("add", a=1, b=2), flush=True), daemon=True).start()
+            time.sleep(0.2)  # the request is out
+
+
+            class SlowToFinalize:
+                def __del__(self, sleep=time.sleep):
+                    sleep(2.0)  # finalizing, while the reply comes
+
+
+            # Kept by a module of its own, which finalization clears (the
+            # main module stays alive with the daemon thread's frame).
+            holder = types.ModuleType("slow_to_finalize")
+            holder.keep = SlowToFinalize()
+            sys.modules[holder.__name__] = holder
+            del holder
+            print("exiting", flush=True)
+        """)
+        reply = framed(message("add", REPLY, 0, field(T_I32, 0, i32(3)) + b"\x00")).hex()
+        proc = subprocess.run([sys.executable, "-c", code, peer, reply], capture_output=True, text=True, timeout=60,
+                              env=os.environ)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertEqual(proc.stdout.splitlines(), ["exiting"], proc.stderr)
+        self.assertNotIn("terminate", proc.stderr)
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -272,13 +272,20 @@ class LifecycleTest(ServerTestCase):
         self.assertEqual(cap.out(), listening_line(port, "Buffered", 3))
 
     def test_second_serve_while_running(self):
-        s = ThriftServer(service())
-        with Console() as cap:
-            self.serve_server(s)
-            with self.assertRaises(RuntimeError) as cm:
-                s.serve("127.0.0.1", free_port())
-        self.assertEqual(str(cm.exception), "server already running")
-        self.assertEqual(cap.out().count("listening on"), 1)
+        # Refused once the first has bound, and as well while it is still
+        # starting (it has not bound yet).
+        for running in (True, False):
+            with self.subTest(running=running):
+                s = ThriftServer(service())
+                with Console() as cap:
+                    port = self.serve_server(s, running=running)
+                    with self.assertRaises(RuntimeError) as cm:
+                        s.serve("127.0.0.1", free_port())
+                    self.assertTrue(wait_until(s.is_running))
+                self.assertEqual(str(cm.exception), "server already running")
+                self.assertEqual(cap.out(), listening_line(port))
+                s.stop()
+                self.assertTrue(wait_until(lambda: not s.is_running()))
 
     def test_serve_arguments(self):
         s = ThriftServer(service())
@@ -596,6 +603,37 @@ class SubprocessTest(unittest.TestCase):
         self.assertIn("received Ctrl+C, shutting down\n", r.stdout)
         self.assertIn("KeyboardInterrupt", r.stdout)
         self.assertNotIn("no KeyboardInterrupt", r.stdout)
+
+    def test_sigint_after_python_replaced_the_handler(self):
+        # asyncio.run() puts the handler it found back when it ends, and
+        # signal.signal replaces any: the next server installs its own again,
+        # over the one it finds, which still runs first.
+        r = run_script("""
+            import asyncio, signal
+            seen = []
+
+            async def main():
+                s = ThriftServer(service())
+                s.serve("127.0.0.1", free_port())
+                assert wait_until(s.is_running)
+                s.stop()
+                assert wait_until(runtime_gone)
+
+            asyncio.run(main())
+            signal.signal(signal.SIGINT, lambda sig, frame: seen.append(sig))
+            s = ThriftServer(service())
+            s.serve("127.0.0.1", free_port())
+            assert wait_until(s.is_running)
+            time.sleep(0.1)  # the accept loop waits
+            os.kill(os.getpid(), signal.SIGINT)
+            assert wait_until(lambda: not s.is_running())
+            assert wait_until(lambda: seen)
+            assert wait_until(runtime_gone)
+            print("python handler saw", seen, flush=True)
+        """)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stdout.splitlines()[-2:], ["received Ctrl+C, shutting down", "python handler saw [2]"],
+                         r.stdout)
 
     def test_one_sigint_ends_every_running_server(self):
         r = run_script("""

@@ -1,5 +1,8 @@
 #include "python/core/gil.hpp"
 
+#include <unistd.h>
+
+#include <atomic>
 #include <mutex>
 #include <vector>
 
@@ -10,7 +13,48 @@ namespace {
 std::mutex g_deferred_mutex;
 std::vector<PyObject*>* g_deferred = nullptr;  // never freed: may be used during process exit
 
+std::atomic<unsigned long> g_main_thread{0};
+
 }  // namespace
+
+bool interpreter_finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  return !Py_IsInitialized() || Py_IsFinalizing();  // public from 3.13 on
+#else
+  return !Py_IsInitialized() || _Py_IsFinalizing();
+#endif
+}
+
+int note_main_thread() noexcept {
+  PyObject* threading = PyImport_ImportModule("threading");
+  if (threading == nullptr) return -1;
+  PyObject* main = PyObject_CallMethod(threading, "main_thread", nullptr);
+  Py_DECREF(threading);
+  if (main == nullptr) return -1;
+  PyObject* ident = PyObject_GetAttrString(main, "ident");
+  Py_DECREF(main);
+  if (ident == nullptr) return -1;
+  const unsigned long id = PyLong_AsUnsignedLong(ident);
+  Py_DECREF(ident);
+  if (id == static_cast<unsigned long>(-1) && PyErr_Occurred()) return -1;
+  g_main_thread.store(id, std::memory_order_relaxed);
+  return 0;
+}
+
+namespace detail {
+
+bool reentry_refused() noexcept {
+  if (!interpreter_finalizing()) [[likely]]
+    return false;
+  const unsigned long main = g_main_thread.load(std::memory_order_relaxed);
+  return main != 0 && PyThread_get_thread_ident() != main;
+}
+
+void park_thread() noexcept {
+  for (;;) ::pause();
+}
+
+}  // namespace detail
 
 void DeferredRef::reset() noexcept {
   PyObject* o = std::exchange(p_, nullptr);

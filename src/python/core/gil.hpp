@@ -9,12 +9,39 @@
 
 namespace brovane::python::core {
 
+// Whether the interpreter is finalizing (or not initialised). Any thread, any
+// lock state.
+bool interpreter_finalizing() noexcept;
+
+// Records the main thread, the one that finalizes the interpreter. Once, at
+// module initialisation, with the interpreter lock; 0 or -1 with the
+// exception set.
+int note_main_thread() noexcept;
+
+namespace detail {
+// Whether a thread that let go of the interpreter lock must not take it back:
+// the interpreter is finalizing and the thread is not the one finalizing it.
+bool reentry_refused() noexcept;
+// Parks the calling thread until the process ends.
+[[noreturn]] void park_thread() noexcept;
+}  // namespace detail
+
 // Releases the interpreter lock for the guard's scope. No Python object may be
 // touched and no Ref destroyed until it ends.
+//
+// A thread that comes back once the interpreter is finalizing is not let in:
+// the interpreter would end it with pthread_exit, whose unwinding cannot pass
+// this module's frames and would terminate the process. Such a thread (a
+// daemon thread whose call outlived the program) waits for the process to
+// end instead, as the interpreter's own threads do in later versions.
 class [[nodiscard]] GilRelease {
  public:
   GilRelease() noexcept : state_(PyEval_SaveThread()) {}
-  ~GilRelease() { PyEval_RestoreThread(state_); }
+  ~GilRelease() {
+    if (detail::reentry_refused()) [[unlikely]]
+      detail::park_thread();
+    PyEval_RestoreThread(state_);
+  }
   GilRelease(const GilRelease&) = delete;
   GilRelease& operator=(const GilRelease&) = delete;
 

@@ -228,10 +228,14 @@ void accept_loop(Runtime& runtime, AcceptCtx& ctx) {
   auto bound = bind_listener(ctx.addr);
   if (!bound) {
     print_stderr_line("bind error on " + ctx.addr + ": " + bound.error().text);
+    ctx.running->store(ServeState::Ended, std::memory_order_seq_cst);
     return;
   }
   const int listener = *bound;
-  ctx.running->store(true, std::memory_order_seq_cst);
+  // A stop() made meanwhile has ended the state already; the loop sees the
+  // stop at its first wait.
+  ServeState starting = ServeState::Starting;
+  ctx.running->compare_exchange_strong(starting, ServeState::Running, std::memory_order_seq_cst);
 
   // Our own wake-up: stop() and a SIGINT that another loop picked up write
   // to it. Without one (no descriptors left) the loop looks every 100 ms.
@@ -280,7 +284,7 @@ void accept_loop(Runtime& runtime, AcceptCtx& ctx) {
     accept_one(runtime, ctx, listener);
   }
 
-  ctx.running->store(false, std::memory_order_seq_cst);
+  ctx.running->store(ServeState::Ended, std::memory_order_seq_cst);
   ::close(listener);
   if (wake >= 0) {
     unregister_sigint_waiter(wake);

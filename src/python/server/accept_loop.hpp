@@ -37,12 +37,19 @@ class ShutdownNotify {
   std::vector<int> waiters_;
 };
 
+// One serve's state, shared by its serve thread and the server object (while
+// that serve is the object's latest). A serve that is starting counts as one
+// in progress, so a second serve is refused until the first has ended, and
+// the state of an earlier serve, ending late, never overwrites a later one's.
+enum class ServeState : std::uint8_t { Starting, Running, Ended };
+using ServeStateRef = std::shared_ptr<std::atomic<ServeState>>;
+
 struct AcceptCtx {
   std::string addr;  // "{host}:{port}", as given
   std::shared_ptr<const types::PyThriftService> service;
   std::shared_ptr<const HandlerMap> handlers;
   types::StructMap struct_map;
-  std::shared_ptr<std::atomic<bool>> running;
+  ServeStateRef running;
   std::shared_ptr<ShutdownNotify> shutdown;
   std::uint64_t stops_seen = 0;  // shutdown->stops() when serve ran
   std::uint8_t transport = 0;

@@ -28,13 +28,7 @@ Gate& gate() {
   return *g;
 }
 
-bool finalizing() noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-  return !Py_IsInitialized() || Py_IsFinalizing();  // public from 3.13 on
-#else
-  return !Py_IsInitialized() || _Py_IsFinalizing();
-#endif
-}
+bool finalizing() noexcept { return core::interpreter_finalizing(); }
 
 // The atexit hook: runs on the exiting thread, with the lock, before the
 // interpreter begins to finalize.

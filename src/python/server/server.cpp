@@ -107,7 +107,7 @@ Result<Ref> server_register_handler(ThriftServerObject& self, const core::Args<2
 core::Signature kIsRunning{"ThriftServer.is_running()"};
 
 Result<Ref> server_is_running(ThriftServerObject& self) {
-  return core::boolean(self.value.running->load(std::memory_order_seq_cst));
+  return core::boolean(self.value.running->load(std::memory_order_seq_cst) == ServeState::Running);
 }
 
 core::Signature kServe{"ThriftServer.serve()", {"host", "port"}};
@@ -116,7 +116,8 @@ Result<Ref> server_serve(ThriftServerObject& self, const core::Args<2>& a) {
   ThriftServer& s = self.value;
   BRV_ASSIGN(std::string_view host, core::arg_utf8(a[0], "host"));
   BRV_ASSIGN(std::uint16_t port, core::arg_int<std::uint16_t>(a[1], "port"));
-  if (s.running->load(std::memory_order_seq_cst)) return core::runtime_error("server already running");
+  if (s.running->load(std::memory_order_seq_cst) != ServeState::Ended)
+    return core::runtime_error("server already running");
 
   AcceptCtx ctx;
   ctx.addr.reserve(host.size() + 6);
@@ -129,15 +130,28 @@ Result<Ref> server_serve(ThriftServerObject& self, const core::Args<2>& a) {
   const std::size_t workers = effective_workers(s.workers);
   BRV_CHECK(install_interpreter_exit_gate());
 
+  // This serve is in progress from here on, before the interpreter lock is
+  // let go: a serve from another thread meanwhile is refused, and a stop()
+  // meanwhile ends this one as soon as its loop waits.
+  const ServeStateRef state = std::make_shared<std::atomic<ServeState>>(ServeState::Starting);
+  s.running = state;
+  ctx.running = state;
+  ctx.shutdown = s.shutdown;
+  ctx.stops_seen = s.shutdown->stops();
+  // Every way out before the serve thread has started ends this serve.
+  struct EndUnlessStarted {
+    const ServeStateRef& state;
+    bool started = false;
+    ~EndUnlessStarted() {
+      if (!started) state->store(ServeState::Ended, std::memory_order_seq_cst);
+    }
+  } guard{state};
+
   // Without the interpreter lock: the runtime's threads start their asyncio
   // loops, which need it, and a failed build joins the threads it started.
   auto built = core::without_gil([&] { return Runtime::build(workers); });
   if (!built) return core::os_error("tokio runtime: " + built.error().text);
   std::unique_ptr<Runtime> runtime = std::move(*built);
-
-  ctx.running = s.running;
-  ctx.shutdown = s.shutdown;
-  ctx.stops_seen = s.shutdown->stops();
 
   std::string line = "ThriftServer (";
   line += types::debug_name(s.transport);
@@ -148,13 +162,14 @@ Result<Ref> server_serve(ThriftServerObject& self, const core::Args<2>& a) {
     core::without_gil([&] { runtime.reset(); });
     return core::panic("failed to spawn thread");
   }
+  guard.started = true;
   return core::none();
 }
 
 core::Signature kStop{"ThriftServer.stop()"};
 
 Result<Ref> server_stop(ThriftServerObject& self) {
-  self.value.running->store(false, std::memory_order_seq_cst);
+  self.value.running->store(ServeState::Ended, std::memory_order_seq_cst);
   self.value.shutdown->notify();
   return core::none();
 }

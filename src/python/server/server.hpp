@@ -46,7 +46,7 @@ struct ThriftServer {
   std::shared_ptr<const types::PyThriftService> service;  // the server's own copy; shared with running snapshots
   HandlerTable handlers;
   types::StructMap struct_map = types::empty_struct_map();
-  std::shared_ptr<std::atomic<bool>> running = std::make_shared<std::atomic<bool>>(false);
+  ServeStateRef running = std::make_shared<std::atomic<ServeState>>(ServeState::Ended);  // the latest serve's
   std::shared_ptr<ShutdownNotify> shutdown = std::make_shared<ShutdownNotify>();
   std::uint64_t workers = 1;  // 0: `serve` decides
   types::TransportType transport = types::TransportType::Framed;

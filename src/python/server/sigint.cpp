@@ -15,7 +15,7 @@ namespace brovane::python::server {
 
 namespace {
 
-// Written once by the install (before the handler can run), read by the
+// Written by an install while the handler is not installed, read by the
 // handler: plain globals suffice, the sigaction call orders them.
 struct sigaction g_previous;
 int g_pipe_read = -1;
@@ -45,19 +45,36 @@ void on_sigint(int sig, siginfo_t* info, void* ucontext) {
   errno = saved_errno;
 }
 
-}  // namespace
-
-bool install_sigint_handler() noexcept {
-  std::lock_guard lock(g_install_mutex);
-  if (g_installed) return true;
-  int fds[2];
-  if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) return false;
-  g_pipe_read = fds[0];
-  g_pipe_write = fds[1];
+struct sigaction our_action() noexcept {
   struct sigaction sa {};
   sa.sa_sigaction = &on_sigint;
   sa.sa_flags = SA_SIGINFO | SA_RESTART;
   sigemptyset(&sa.sa_mask);
+  return sa;
+}
+
+}  // namespace
+
+bool install_sigint_handler() noexcept {
+  std::lock_guard lock(g_install_mutex);
+  if (g_installed) {
+    // Installed once for the process, but Python code may have replaced it
+    // since (signal.signal, or asyncio.run putting its predecessor back);
+    // then it goes back in, over the handler found now, which it calls
+    // first from then on. Ours is not installed meanwhile, so nothing reads
+    // the previous handler while it changes.
+    struct sigaction current {};
+    if (::sigaction(SIGINT, nullptr, &current) != 0) return true;
+    if ((current.sa_flags & SA_SIGINFO) && current.sa_sigaction == &on_sigint) return true;
+    g_previous = current;
+    const struct sigaction sa = our_action();
+    return ::sigaction(SIGINT, &sa, nullptr) == 0;
+  }
+  int fds[2];
+  if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) return false;
+  g_pipe_read = fds[0];
+  g_pipe_write = fds[1];
+  const struct sigaction sa = our_action();
   if (::sigaction(SIGINT, &sa, &g_previous) != 0) {
     ::close(fds[0]);
     ::close(fds[1]);

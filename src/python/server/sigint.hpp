@@ -1,5 +1,6 @@
 // The process-wide SIGINT handler of running servers. Installed the first
-// time an accept loop waits and kept for the life of the process, it first
+// time an accept loop waits and kept for the life of the process (put back
+// by the next accept loop should something replace it), it first
 // calls the handler that was installed before it (unless that was the
 // default or the ignore action), so the interpreter's own Ctrl+C handling
 // still runs, then counts the signal and wakes the accept loops.
@@ -9,8 +10,9 @@
 
 namespace brovane::python::server {
 
-// Installs the handler on first use. False when it cannot be installed (an
-// accept loop then treats Ctrl+C as already pressed).
+// Installs the handler on first use, and again when another handler has
+// replaced it since. False when it cannot be installed (an accept loop then
+// treats Ctrl+C as already pressed).
 bool install_sigint_handler() noexcept;
 
 // The number of SIGINTs the handler has seen.
