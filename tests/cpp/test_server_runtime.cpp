@@ -173,6 +173,27 @@ TEST_F(RuntimeTest, PoolGrowsForJobsThatWaitOnEachOther) {
   rt->shutdown();
 }
 
+void slow_stop() {
+  std::this_thread::sleep_for(300ms);
+  ++g_stops;
+}
+
+TEST_F(RuntimeTest, AJobQueuedWhileAFullPoolIsLeavingStillRuns) {
+  // At most two pool threads, which leave after 50 ms idle and are slow to
+  // stop: a job that comes while both are on their way out finds the pool
+  // full, and must run all the same once they have gone.
+  auto built = Runtime::build(1, ThreadHooks{&count_start, &slow_stop}, Runtime::PoolLimits{2, 50ms});
+  ASSERT_TRUE(built.has_value());
+  std::unique_ptr<Runtime> rt = std::move(*built);
+  std::latch both(2);
+  for (int i = 0; i < 2; ++i) ASSERT_TRUE(rt->try_spawn_blocking([&both] { both.arrive_and_wait(); }));
+  std::this_thread::sleep_for(150ms);  // both idle past the keep-alive, in their stop hooks
+  std::promise<void> ran;
+  ASSERT_TRUE(rt->try_spawn_blocking([&ran] { ran.set_value(); }));
+  EXPECT_EQ(ran.get_future().wait_for(5s), std::future_status::ready);
+  rt->shutdown();
+}
+
 TEST_F(RuntimeTest, ForeignWaitResumesWithTheValueWhicheverComesFirst) {
   auto rt = make(1);
   auto early = rt->make_foreign_wait<int>();

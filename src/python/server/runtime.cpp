@@ -108,7 +108,7 @@ std::string Runtime::cancelled_task_text(std::uint64_t task_id) {
   return "task " + std::to_string(task_id) + " was cancelled";
 }
 
-Runtime::Runtime(ThreadHooks hooks) : hooks_(hooks) {
+Runtime::Runtime(ThreadHooks hooks, PoolLimits limits) : hooks_(hooks), pool_limits_(limits) {
   io_.emplace();
   work_.emplace(io_->get_executor());
 }
@@ -121,7 +121,12 @@ std::expected<std::unique_ptr<Runtime>, protocol::IoError> Runtime::build(std::s
 }
 
 std::expected<std::unique_ptr<Runtime>, protocol::IoError> Runtime::build(std::size_t workers, ThreadHooks hooks) {
-  std::unique_ptr<Runtime> rt(new Runtime(hooks));
+  return build(workers, hooks, PoolLimits{});
+}
+
+std::expected<std::unique_ptr<Runtime>, protocol::IoError> Runtime::build(std::size_t workers, ThreadHooks hooks,
+                                                                          PoolLimits limits) {
+  std::unique_ptr<Runtime> rt(new Runtime(hooks, limits));
   // The count comes from the user; reserve no more than a sane share of it.
   rt->workers_.reserve(std::min<std::size_t>(workers, 1024));
   for (std::size_t i = 0; i < workers; ++i) {
@@ -163,6 +168,7 @@ void Runtime::run_worker() {
 void Runtime::run_blocking_thread() {
   pthread_setname_np(pthread_self(), kThreadName);
   if (hooks_.on_start) hooks_.on_start();
+  bool leaving = false;
   {
     std::unique_lock lock(pool_mutex_);
     for (;;) {
@@ -177,20 +183,43 @@ void Runtime::run_blocking_thread() {
       }
       if (pool_closed_) break;
       ++pool_idle_;
-      const bool woken = pool_cv_.wait_for(lock, kBlockingKeepAlive, [&] { return pool_wakeups_ > 0 || pool_closed_; });
+      const bool woken =
+          pool_cv_.wait_for(lock, pool_limits_.keep_alive, [&] { return pool_wakeups_ > 0 || pool_closed_; });
       if (pool_wakeups_ > 0) {
         --pool_wakeups_;  // the submitter took us out of pool_idle_
       } else {
         --pool_idle_;
-        if (!woken && pool_queue_.empty()) break;  // idle for the whole keep-alive
+        if (!woken && pool_queue_.empty()) {  // idle for the whole keep-alive
+          leaving = true;
+          ++pool_leaving_;
+          break;
+        }
       }
     }
   }
   if (hooks_.on_stop) hooks_.on_stop();
   std::lock_guard lock(pool_mutex_);
   --pool_threads_;
+  if (leaving) --pool_leaving_;
   pool_exited_.push_back(pthread_self());
+  // A job queued while every thread was on its way out (a full pool starts
+  // none for it, counting on them) would wait for nobody: once the last of
+  // them has gone, a new thread takes it.
+  if (!pool_closed_ && !pool_queue_.empty() && pool_threads_ == pool_leaving_) start_pool_thread_locked();
   pool_done_cv_.notify_all();
+}
+
+bool Runtime::start_pool_thread_locked() noexcept {
+  try {
+    pool_handles_.reserve(pool_handles_.size() + 1);
+    if (auto t = NativeThread::start([this] { run_blocking_thread(); })) {
+      pool_handles_.push_back(std::move(*t));  // room reserved above
+      ++pool_threads_;
+      return true;
+    }
+  } catch (const std::bad_alloc&) {
+  }
+  return false;
 }
 
 void Runtime::join_exited_pool_threads(std::unique_lock<std::mutex>& lock) {
@@ -234,19 +263,13 @@ bool Runtime::try_spawn_blocking(BlockingJob job) {
     pool_cv_.notify_one();
     return true;
   }
-  if (pool_threads_ >= kMaxBlockingThreads) return true;  // a busy thread takes it when free
-  bool started = false;
-  try {
-    pool_handles_.reserve(pool_handles_.size() + 1);
-    if (auto t = NativeThread::start([this] { run_blocking_thread(); })) {
-      pool_handles_.push_back(std::move(*t));  // room reserved above
-      ++pool_threads_;
-      started = true;
-    }
-  } catch (const std::bad_alloc&) {
-  }
+  // A full pool: a busy thread takes it when free, or, should all of them be
+  // on their way out, the thread that starts when the last has gone.
+  if (pool_threads_ >= pool_limits_.max_threads) return true;
+  const bool started = start_pool_thread_locked();
   // No thread for it. With other pool threads alive one of them takes it
-  // later; with none it would never run, so it is dropped.
+  // later (or the one that replaces them); with none it would never run, so
+  // it is dropped.
   if (started || pool_threads_ > 0) return true;
   BlockingJob lost = std::move(pool_queue_.back());
   pool_queue_.pop_back();

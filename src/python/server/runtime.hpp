@@ -121,8 +121,16 @@ class Runtime {
   // the start hooks: call it without the interpreter lock, since the hooks
   // (and a failed build's joins) need it.
   static std::expected<std::unique_ptr<Runtime>, protocol::IoError> build(std::size_t workers);
+  // The blocking pool's bounds; other values than the defaults are for tests.
+  struct PoolLimits {
+    std::size_t max_threads = kMaxBlockingThreads;
+    std::chrono::milliseconds keep_alive = kBlockingKeepAlive;
+  };
   static std::expected<std::unique_ptr<Runtime>, protocol::IoError> build(std::size_t workers,
                                                                           ThreadHooks hooks);
+  static std::expected<std::unique_ptr<Runtime>, protocol::IoError> build(std::size_t workers,
+                                                                          ThreadHooks hooks,
+                                                                          PoolLimits limits);
 
   Runtime(const Runtime&) = delete;
   Runtime& operator=(const Runtime&) = delete;
@@ -185,12 +193,15 @@ class Runtime {
     virtual ~ForeignWaitBase() = default;
   };
 
-  explicit Runtime(ThreadHooks hooks);
+  Runtime(ThreadHooks hooks, PoolLimits limits);
   void run_worker();
   void run_blocking_thread();
   void register_wait(const std::shared_ptr<ForeignWaitBase>& w);
 
   void join_exited_pool_threads(std::unique_lock<std::mutex>& lock);
+  // Starts one more pool thread; false when it cannot be started. Under
+  // pool_mutex_.
+  bool start_pool_thread_locked() noexcept;
 
   ThreadHooks hooks_;
   std::optional<asio::io_context> io_;  // destroyed at the end of shutdown()
@@ -203,7 +214,9 @@ class Runtime {
   std::mutex pool_mutex_;
   std::condition_variable pool_cv_;
   std::deque<BlockingJob> pool_queue_;
+  PoolLimits pool_limits_;
   std::size_t pool_threads_ = 0;  // started and not yet ended
+  std::size_t pool_leaving_ = 0;  // of those, idle for the whole keep-alive and on their way out
   std::size_t pool_idle_ = 0;     // waiting for a job and not yet handed one
   std::size_t pool_wakeups_ = 0;  // hand-overs not yet taken by a waiting thread
   bool pool_closed_ = false;
