@@ -232,10 +232,6 @@ void accept_loop(Runtime& runtime, AcceptCtx& ctx) {
     return;
   }
   const int listener = *bound;
-  // A stop() made meanwhile has ended the state already; the loop sees the
-  // stop at its first wait.
-  ServeState starting = ServeState::Starting;
-  ctx.running->compare_exchange_strong(starting, ServeState::Running, std::memory_order_seq_cst);
 
   // Our own wake-up: stop() and a SIGINT that another loop picked up write
   // to it. Without one (no descriptors left) the loop looks every 100 ms.
@@ -246,6 +242,11 @@ void accept_loop(Runtime& runtime, AcceptCtx& ctx) {
   }
   const bool sigint_ok = install_sigint_handler();
   const std::uint64_t sigint_base = sigint_count();
+
+  // Running once Ctrl+C reaches the loop. A stop() made meanwhile has ended
+  // the state already; the loop sees the stop at its first wait.
+  ServeState starting = ServeState::Starting;
+  ctx.running->compare_exchange_strong(starting, ServeState::Running, std::memory_order_seq_cst);
 
   for (;;) {
     bool ready[3] = {ctx.shutdown->stops() != ctx.stops_seen, !sigint_ok || sigint_count() != sigint_base, false};
