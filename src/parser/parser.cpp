@@ -1,5 +1,6 @@
 #include "parser/parser.hpp"
 
+#include <algorithm>
 #include <unordered_set>
 
 #include "parser/try.hpp"
@@ -104,48 +105,76 @@ std::expected<std::optional<std::string_view>, ParseError> Parser::consume_optio
   return std::optional<std::string_view>{last};
 }
 
-std::expected<ThriftType, ParseError> Parser::parse_type() { return parse_type_at(1); }
+std::expected<ThriftType, ParseError> Parser::parse_type() {
+  type_nodes_ = 0;
+  type_depth_ = 0;
+  return parse_type_at(1);
+}
+
+[[gnu::cold]] ParseError type_too_deep() { return ParseError::syntax("Type nested more than 256 levels deep"); }
+
+std::expected<void, ParseError> Parser::count_types(std::size_t nodes, int deepest) {
+  if (deepest > kMaxNestingDepth) return std::unexpected(type_too_deep());
+  type_nodes_ += nodes;
+  document_nodes_ += nodes;
+  if (type_nodes_ > kMaxTypeNodes) [[unlikely]]
+    return std::unexpected(ParseError::syntax("Type expands to more than 65536 types"));
+  if (document_nodes_ > kMaxDocumentTypeNodes) [[unlikely]]
+    return std::unexpected(ParseError::syntax("Types expand to more than 1048576 types in all"));
+  type_depth_ = std::max(type_depth_, deepest);
+  return {};
+}
+
+// One more type at `depth`.
+std::expected<ThriftType, ParseError> Parser::counted(ThriftType type, int depth) {
+  PARSER_TRY(count_types(1, depth));
+  return type;
+}
+
+// A copy of a typedef's type at `depth`, counted whole before it is made.
+std::expected<ThriftType, ParseError> Parser::expand(const Alias& alias, int depth) {
+  PARSER_TRY(count_types(alias.nodes, depth - 1 + alias.depth));
+  return alias.type;
+}
 
 std::expected<ThriftType, ParseError> Parser::parse_type_at(int depth) {
-  if (depth > kMaxNestingDepth) {
-    return std::unexpected(ParseError::syntax("Type nested more than 256 levels deep"));
-  }
+  if (depth > kMaxNestingDepth) return std::unexpected(type_too_deep());
   PARSER_TRY_ASSIGN(Token t, expect_token(TokenKind::Identifier));
   const std::string_view w = t.text;
   switch (w.size()) {
     case 3:
-      if (w == "i16") return ThriftType::I16{};
-      if (w == "i32") return ThriftType::I32{};
-      if (w == "i64") return ThriftType::I64{};
+      if (w == "i16") return counted(ThriftType::I16{}, depth);
+      if (w == "i32") return counted(ThriftType::I32{}, depth);
+      if (w == "i64") return counted(ThriftType::I64{}, depth);
       if (w == "map") {
         PARSER_TRY(expect_token(TokenKind::LessThan));
         PARSER_TRY_ASSIGN(ThriftType key, parse_type_at(depth + 1));
         PARSER_TRY(expect_token(TokenKind::Comma));
         PARSER_TRY_ASSIGN(ThriftType value, parse_type_at(depth + 1));
         PARSER_TRY(expect_token(TokenKind::GreaterThan));
-        return ThriftType::map(std::move(key), std::move(value));
+        return counted(ThriftType::map(std::move(key), std::move(value)), depth);
       }
       if (w == "set") {
         PARSER_TRY(expect_token(TokenKind::LessThan));
         PARSER_TRY_ASSIGN(ThriftType element, parse_type_at(depth + 1));
         PARSER_TRY(expect_token(TokenKind::GreaterThan));
-        return ThriftType::set(std::move(element));
+        return counted(ThriftType::set(std::move(element)), depth);
       }
       break;
     case 4:
-      if (w == "bool") return ThriftType::Bool{};
-      if (w == "byte") return ThriftType::Byte{};
+      if (w == "bool") return counted(ThriftType::Bool{}, depth);
+      if (w == "byte") return counted(ThriftType::Byte{}, depth);
       if (w == "list") {
         PARSER_TRY(expect_token(TokenKind::LessThan));
         PARSER_TRY_ASSIGN(ThriftType element, parse_type_at(depth + 1));
         PARSER_TRY(expect_token(TokenKind::GreaterThan));
-        return ThriftType::list(std::move(element));
+        return counted(ThriftType::list(std::move(element)), depth);
       }
       break;
     case 6:
-      if (w == "double") return ThriftType::Double{};
-      if (w == "string") return ThriftType::String{};
-      if (w == "binary") return ThriftType::Binary{};
+      if (w == "double") return counted(ThriftType::Double{}, depth);
+      if (w == "string") return counted(ThriftType::String{}, depth);
+      if (w == "binary") return counted(ThriftType::Binary{}, depth);
       break;
     default:
       break;
@@ -154,14 +183,15 @@ std::expected<ThriftType, ParseError> Parser::parse_type_at(int depth) {
   // A named type: a typedef or enum defined earlier, by full name or by its
   // last part, else a Struct carrying the name as written.
   if (!next_is(TokenKind::Dot)) {
-    if (auto it = typedefs_.find(w); it != typedefs_.end()) return it->second;
-    return ThriftType::named(std::string(w));
+    if (auto it = typedefs_.find(w); it != typedefs_.end()) return expand(it->second, depth);
+    return counted(ThriftType::named(std::string(w)), depth);
   }
   PARSER_TRY_ASSIGN(auto parts, finish_identifier_path_parts(w));
   std::string full = join_parts(parts);
-  if (auto it = typedefs_.find(full); it != typedefs_.end()) return it->second;
-  if (auto it = typedefs_.find(parts.back()); it != typedefs_.end()) return it->second;
-  return ThriftType::named(std::move(full));
+  if (auto it = typedefs_.find(full); it != typedefs_.end()) return expand(it->second, depth);
+  if (auto it = typedefs_.find(parts.back()); it != typedefs_.end())
+    return expand(it->second, depth);
+  return counted(ThriftType::named(std::move(full)), depth);
 }
 
 std::expected<ThriftField, ParseError> Parser::parse_field() {
@@ -278,7 +308,7 @@ std::expected<void, ParseError> Parser::parse_enum() {
   take_if(TokenKind::Semicolon);
 
   std::string enum_name(name.text);
-  typedefs_.insert_or_assign(enum_name, ThriftType::I32{});
+  typedefs_.insert_or_assign(enum_name, Alias{ThriftType::I32{}});
   doc_.enums.insert_or_assign(enum_name, ast::ThriftEnum{enum_name, std::move(values)});
   return {};
 }
@@ -373,9 +403,11 @@ std::expected<void, ParseError> Parser::parse_include() {
 std::expected<void, ParseError> Parser::parse_typedef() {
   ++pos_;
   PARSER_TRY_ASSIGN(ThriftType type, parse_type());
+  const int depth = type_depth_;
+  const std::size_t nodes = type_nodes_;
   PARSER_TRY_ASSIGN(Token alias, expect_token(TokenKind::Identifier));
   take_if(TokenKind::Semicolon);
-  typedefs_.insert_or_assign(std::string(alias.text), std::move(type));
+  typedefs_.insert_or_assign(std::string(alias.text), Alias{std::move(type), depth, nodes});
   return {};
 }
 

@@ -18,6 +18,13 @@ namespace brovane::parser {
 // is refused (types) or treated as unreadable (literals) instead of
 // exhausting the stack.
 inline constexpr int kMaxNestingDepth = 256;
+// A type is a tree, and a typedef is copied in whole wherever it is named, so
+// a chain of typedefs that each name the one before twice would grow a type
+// exponentially with the text, and naming a large typedef many times grows
+// the schema by its size each time. Types are bounded in size as well as
+// depth, one by one and over the whole text, counting what typedefs bring in.
+inline constexpr std::size_t kMaxTypeNodes = 65536;
+inline constexpr std::size_t kMaxDocumentTypeNodes = 1 << 20;
 
 class Parser {
  public:
@@ -80,7 +87,22 @@ class Parser {
   // Typedef aliases, plus every enum name as I32. Definitions seen so far
   // (structs, services, enums) are looked up in the document itself, which
   // holds exactly what separate tables would.
-  ast::NameMap<ast::ThriftType> typedefs_;
+  struct Alias {
+    ast::ThriftType type;
+    int depth = 1;          // levels of `type`, itself included
+    std::size_t nodes = 1;  // types in `type`, itself included
+  };
+  ast::NameMap<Alias> typedefs_;
+  // Of the type being parsed (parse_type): its size so far and the deepest
+  // level reached, typedefs expanded; and the size of every type so far.
+  std::size_t type_nodes_ = 0;
+  int type_depth_ = 0;
+  std::size_t document_nodes_ = 0;
+  // Counts `nodes` more types reaching down to level `deepest`; the bound
+  // they would break, if any.
+  std::expected<void, ParseError> count_types(std::size_t nodes, int deepest);
+  std::expected<ast::ThriftType, ParseError> counted(ast::ThriftType type, int depth);
+  std::expected<ast::ThriftType, ParseError> expand(const Alias& alias, int depth);
   ast::ThriftDocument doc_;
 };
 

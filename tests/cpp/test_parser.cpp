@@ -196,6 +196,39 @@ TEST(Parser, TypeNestingBound) {
   EXPECT_EQ(parse_error(nest(257)), "Syntax error: Type nested more than 256 levels deep");
 }
 
+TEST(Parser, TypedefsCountTowardsTheBounds) {
+  // Levels that typedefs bring in count where they are named.
+  auto chain = [](int links, int levels_each) {
+    std::string idl = "typedef i32 T0\n";
+    for (int i = 0; i < links; ++i) {
+      std::string t = "T" + std::to_string(i);
+      for (int l = 0; l < levels_each; ++l) t = "list<" + t + ">";
+      idl += "typedef " + t + " T" + std::to_string(i + 1) + "\n";
+    }
+    return idl + "struct S { 1: T" + std::to_string(links) + " x }";
+  };
+  EXPECT_EQ(parse_error(chain(5, 51)), "(parsed)");  // 256 levels
+  EXPECT_EQ(parse_error(chain(5, 52)), "Syntax error: Type nested more than 256 levels deep");
+
+  // Each link names the one before twice: the size doubles per line.
+  auto doubling = [](int links) {
+    std::string idl = "typedef i32 T0\n";
+    for (int i = 0; i < links; ++i)
+      idl += "typedef map<T" + std::to_string(i) + ", T" + std::to_string(i) + "> T" + std::to_string(i + 1) + "\n";
+    return idl + "struct S { 1: T" + std::to_string(links) + " x }";
+  };
+  const ThriftDocument doc = parse_ok(doubling(15));  // 65535 types
+  ASSERT_EQ(doc.structs.size(), 1u);
+  EXPECT_TRUE(doc.structs.begin()->second.fields[0].field_type.is<ThriftType::Map>());
+  EXPECT_EQ(parse_error(doubling(16)), "Syntax error: Type expands to more than 65536 types");
+  EXPECT_EQ(parse_error(doubling(40)), "Syntax error: Type expands to more than 65536 types");
+
+  // A large typedef named many times.
+  std::string many = doubling(15) + "\nstruct R {\n";
+  for (int i = 1; i <= 16; ++i) many += std::to_string(i) + ": T15 f" + std::to_string(i) + "\n";
+  EXPECT_EQ(parse_error(many + "}"), "Syntax error: Types expand to more than 1048576 types in all");
+}
+
 TEST(Parser, FieldIdsAndSeparators) {
   const ThriftDocument doc = parse_ok(R"(
     struct A { 65537: i32 a, -1: i32 b, 32768: i32 c }
