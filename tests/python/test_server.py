@@ -566,21 +566,26 @@ class ServingTest(ServerTestCase):
         self.assertEqual(len(set(loop_thread.values())), len(loop_thread))  # and one loop per thread
 
 
+# A Python handler for SIGINT, then a server, then a SIGINT: the server ends
+# and the Python handler sees the signal as well.
+SIGINT_THROUGH_A_PYTHON_HANDLER = textwrap.dedent("""
+    import signal
+    seen = []
+    signal.signal(signal.SIGINT, lambda sig, frame: seen.append(sig))
+    s = ThriftServer(service())
+    s.serve("127.0.0.1", free_port())
+    assert wait_until(s.is_running)
+    os.kill(os.getpid(), signal.SIGINT)
+    assert wait_until(lambda: not s.is_running())
+    assert wait_until(lambda: seen)
+    assert wait_until(runtime_gone)
+    print("python handler saw", seen, flush=True)
+""")
+
+
 class SubprocessTest(unittest.TestCase):
     def test_sigint_stops_the_server_and_chains_to_the_previous_handler(self):
-        r = run_script("""
-            import signal
-            seen = []
-            signal.signal(signal.SIGINT, lambda sig, frame: seen.append(sig))
-            s = ThriftServer(service())
-            s.serve("127.0.0.1", free_port())
-            assert wait_until(s.is_running)
-            os.kill(os.getpid(), signal.SIGINT)
-            assert wait_until(lambda: not s.is_running())
-            assert wait_until(lambda: seen)
-            assert wait_until(runtime_gone)
-            print("python handler saw", seen, flush=True)
-        """)
+        r = run_script(SIGINT_THROUGH_A_PYTHON_HANDLER)
         self.assertEqual(r.returncode, 0, r.stderr)
         lines = r.stdout.splitlines()
         self.assertEqual(lines[1:], ["received Ctrl+C, shutting down", "python handler saw [2]"])
@@ -609,9 +614,8 @@ class SubprocessTest(unittest.TestCase):
         # asyncio.run() puts the handler it found back when it ends, and
         # signal.signal replaces any: the next server installs its own again,
         # over the one it finds, which still runs first.
-        r = run_script("""
-            import asyncio, signal
-            seen = []
+        r = run_script(textwrap.dedent("""
+            import asyncio
 
             async def main():
                 s = ThriftServer(service())
@@ -621,16 +625,7 @@ class SubprocessTest(unittest.TestCase):
                 assert wait_until(runtime_gone)
 
             asyncio.run(main())
-            signal.signal(signal.SIGINT, lambda sig, frame: seen.append(sig))
-            s = ThriftServer(service())
-            s.serve("127.0.0.1", free_port())
-            assert wait_until(s.is_running)
-            os.kill(os.getpid(), signal.SIGINT)
-            assert wait_until(lambda: not s.is_running())
-            assert wait_until(lambda: seen)
-            assert wait_until(runtime_gone)
-            print("python handler saw", seen, flush=True)
-        """)
+        """) + SIGINT_THROUGH_A_PYTHON_HANDLER)
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual(r.stdout.splitlines()[-2:], ["received Ctrl+C, shutting down", "python handler saw [2]"],
                          r.stdout)
