@@ -154,6 +154,17 @@ class ClassTraitsTest(unittest.TestCase):
             with self.subTest(name), self.assertRaises(TypeError):
                 type("Sub", (getattr(brovane, name),), {})
 
+    def test_classes_are_immutable(self):
+        # A replaced __new__ would let object.__new__ make instances that the
+        # class never built.
+        for name in ALL:
+            cls = getattr(brovane, name)
+            with self.subTest(name):
+                for attr in ("__new__", "extra"):
+                    with self.assertRaises(TypeError) as cm:
+                        setattr(cls, attr, lambda *a, **k: None)
+                    self.assertEqual(str(cm.exception), f"cannot set '{attr}' attribute of immutable type '{name}'")
+
     def test_bases(self):
         for name in ALL:
             cls = getattr(brovane, name)

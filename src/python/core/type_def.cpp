@@ -24,7 +24,9 @@ Result<Ref> make_type(const TypeDef& def, int basicsize, destructor dealloc) {
   if (def.getset != nullptr) slots.push_back({Py_tp_getset, def.getset});
   slots.push_back({0, nullptr});
 
-  unsigned int flags = Py_TPFLAGS_DEFAULT;
+  // Immutable: Python code may not replace a class's methods, and with them
+  // __new__, which would let instances be made that the class never built.
+  unsigned int flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
   if (!has_new) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
   if (def.gc) flags |= Py_TPFLAGS_HAVE_GC;
 

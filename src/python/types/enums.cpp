@@ -60,8 +60,11 @@ core::Status add_members(PyObject* type, std::array<PyObject*, N>& cells, const 
   for (std::size_t i = 0; i < N; ++i) {
     BRV_ASSIGN(Ref member, member_object<Obj>(cells, static_cast<decltype(Obj::value)>(i),
                                               reinterpret_cast<PyTypeObject*>(type)));
-    BRV_CHECK(core::checked_status(PyObject_SetAttrString(type, names[i], member.get())));
+    // Into the class's own dictionary: the class refuses attribute stores.
+    BRV_CHECK(core::checked_status(
+        PyDict_SetItemString(reinterpret_cast<PyTypeObject*>(type)->tp_dict, names[i], member.get())));
   }
+  PyType_Modified(reinterpret_cast<PyTypeObject*>(type));
   return {};
 }
 
