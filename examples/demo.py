@@ -153,6 +153,19 @@ def serve_and_call(parser, transport, protocol):
                 print(f"  missing()              -> ValueError: {e}")
     finally:
         server.stop()
+        wait_until_closed(port)
+
+
+def wait_until_closed(port, timeout=5.0):
+    """Waits until the stopped server's listener is gone: its shutdown line has
+    been written by then, and comes before this program's next line."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=0.5).close()
+        except OSError:
+            return
+        time.sleep(0.01)
 
 
 def main():
@@ -172,7 +185,6 @@ def main():
                 continue  # the Buffered transport finds message ends by parsing: Binary and JSON only
             print(f"{transport!r} {protocol!r}")
             serve_and_call(parser, transport, protocol)
-    time.sleep(0.2)  # let the servers print their shutdown lines before the process ends
 
 
 if __name__ == "__main__":
