@@ -111,7 +111,7 @@ std::expected<ThriftType, ParseError> Parser::parse_type() {
   return parse_type_at(1);
 }
 
-[[gnu::cold]] ParseError type_too_deep() { return ParseError::syntax("Type nested more than 256 levels deep"); }
+[[gnu::cold]] static ParseError type_too_deep() { return ParseError::syntax("Type nested more than 256 levels deep"); }
 
 std::expected<void, ParseError> Parser::count_types(std::size_t nodes, int deepest) {
   if (deepest > kMaxNestingDepth) return std::unexpected(type_too_deep());

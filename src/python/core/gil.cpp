@@ -6,6 +6,8 @@
 #include <mutex>
 #include <vector>
 
+#include "python/core/ref.hpp"
+
 namespace brovane::python::core {
 
 namespace {
@@ -26,16 +28,13 @@ bool interpreter_finalizing() noexcept {
 }
 
 int note_main_thread() noexcept {
-  PyObject* threading = PyImport_ImportModule("threading");
-  if (threading == nullptr) return -1;
-  PyObject* main = PyObject_CallMethod(threading, "main_thread", nullptr);
-  Py_DECREF(threading);
-  if (main == nullptr) return -1;
-  PyObject* ident = PyObject_GetAttrString(main, "ident");
-  Py_DECREF(main);
-  if (ident == nullptr) return -1;
-  const unsigned long id = PyLong_AsUnsignedLong(ident);
-  Py_DECREF(ident);
+  const Ref threading = Ref::steal(PyImport_ImportModule("threading"));
+  if (!threading) return -1;
+  const Ref main = Ref::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
+  if (!main) return -1;
+  const Ref ident = Ref::steal(PyObject_GetAttrString(main.get(), "ident"));
+  if (!ident) return -1;
+  const unsigned long id = PyLong_AsUnsignedLong(ident.get());
   if (id == static_cast<unsigned long>(-1) && PyErr_Occurred()) return -1;
   g_main_thread.store(id, std::memory_order_relaxed);
   return 0;

@@ -137,8 +137,7 @@ struct Inbox {
   enum class Mode : std::uint8_t { Unregistered, Registering, Reader, Callbacks };
 
   Ref loop;  // until the loop thread ends
-  int efd = -1;
-  std::shared_ptr<const LoopEventFd> efd_owner;  // owns `efd`
+  std::shared_ptr<const LoopEventFd> efd;  // none: Callbacks mode
   Mode mode = Mode::Unregistered;
   bool rung = false;   // a wake-up is on its way and the loop has not drained since
   bool ended = false;  // the loop thread is done with the loop
@@ -250,9 +249,9 @@ void start_one(PyObject* capsule) {
 }
 
 void drain(Inbox* in) {
-  if (in->efd >= 0) {
+  if (in->efd) {
     eventfd_t ignored;
-    [[maybe_unused]] const int r = eventfd_read(in->efd, &ignored);
+    [[maybe_unused]] const int r = eventfd_read(in->efd->fd, &ignored);
   }
   in->rung = false;
   std::vector<Ref> batch = std::move(in->pending);
@@ -280,8 +279,8 @@ PyObject* register_inbox(PyObject* capsule, PyObject*) noexcept {
   if (in->ended) return Py_NewRef(Py_None);
   Ref drain_fn = Ref::steal(PyCFunction_New(&kDrainDef, capsule));
   Ref added;
-  if (drain_fn && in->efd >= 0) {
-    PyObject* args[] = {in->loop.get(), PyLong_FromLong(in->efd), drain_fn.get()};
+  if (drain_fn && in->efd) {
+    PyObject* args[] = {in->loop.get(), PyLong_FromLong(in->efd->fd), drain_fn.get()};
     if (args[1] != nullptr) {
       added = Ref::steal(PyObject_VectorcallMethod(g_names.add_reader, args, 3, nullptr));
       Py_DECREF(args[1]);
@@ -315,10 +314,9 @@ core::Result<Inbox*> inbox_for(const TaskLocals& locals) {
     return inbox_of(locals.inbox.get());
   auto* in = new Inbox{};
   in->loop = Ref::borrow(locals.event_loop.get());
-  if (const int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); fd >= 0) {  // none: Callbacks mode
+  if (const int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); fd >= 0) {
     try {
-      in->efd_owner = std::make_shared<const LoopEventFd>(fd);
-      in->efd = fd;
+      in->efd = std::make_shared<const LoopEventFd>(fd);
     } catch (const std::bad_alloc&) {
       ::close(fd);
     }
@@ -374,7 +372,7 @@ core::Result<LoopWake> schedule_awaitable(PyObject* awaitable, const TaskLocals&
   if (in->rung) return LoopWake{};
   switch (in->mode) {
     case Inbox::Mode::Registering: return LoopWake{};  // its first drain is on the way
-    case Inbox::Mode::Reader: in->rung = true; return LoopWake{in->efd_owner};
+    case Inbox::Mode::Reader: in->rung = true; return LoopWake{in->efd};
     case Inbox::Mode::Unregistered:
     case Inbox::Mode::Callbacks: break;
   }

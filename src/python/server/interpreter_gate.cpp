@@ -28,8 +28,6 @@ Gate& gate() {
   return *g;
 }
 
-bool finalizing() noexcept { return core::interpreter_finalizing(); }
-
 // The atexit hook: runs on the exiting thread, with the lock, before the
 // interpreter begins to finalize.
 PyObject* close_gate(PyObject*, PyObject*) noexcept {
@@ -54,7 +52,7 @@ InterpreterEntry::InterpreterEntry() {
   Gate& g = gate();
   {
     std::lock_guard lock(g.mutex);
-    if (g.closed || finalizing()) return;
+    if (g.closed || core::interpreter_finalizing()) return;
     ++g.inside;
   }
   counted_ = true;
@@ -118,7 +116,7 @@ RuntimeShutdownScope::~RuntimeShutdownScope() {
 bool interpreter_open() noexcept {
   Gate& g = gate();
   std::lock_guard lock(g.mutex);
-  return !g.closed && !finalizing();
+  return !g.closed && !core::interpreter_finalizing();
 }
 
 core::Status install_interpreter_exit_gate() {
