@@ -2,17 +2,20 @@
 set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
-# Installs what a fresh machine lacks (Debian packages).
+# install_deps [--tests]: installs what a fresh machine lacks (Debian packages) to build the
+# module; with --tests, also what the tests need.
 install_deps() {
   local need=()
   [ -f /usr/include/asio.hpp ] || need+=(libasio-dev)
   [ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
-  [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
   command -v cmake >/dev/null || need+=(cmake)
   command -v g++ >/dev/null || need+=(g++)
-  # Apache Thrift's own Python library and compiler are the reference peer of the RPC tests.
-  [ -d /usr/lib/python3/dist-packages/thrift ] || need+=(python3-thrift)
-  command -v thrift >/dev/null || need+=(thrift-compiler)
+  if [ "${1:-}" = "--tests" ]; then
+    [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+    # Apache Thrift's own Python library and compiler are the reference peer of the RPC tests.
+    [ -d /usr/lib/python3/dist-packages/thrift ] || need+=(python3-thrift)
+    command -v thrift >/dev/null || need+=(thrift-compiler)
+  fi
   if [ ${#need[@]} -gt 0 ]; then
     echo "installing: ${need[*]}"
     local sudo=""
@@ -41,10 +44,18 @@ pick_python() {
   return 1
 }
 
-# build_tree DIR PYTHON [CMAKE ARGS...]: configures and builds one tree.
+# build_tree DIR PYTHON [CMAKE ARGS...]: configures and builds one tree, tests included.
 build_tree() {
   local dir=$1 python=$2
   shift 2
-  cmake -S "$ROOT" -B "$dir" -DPython_EXECUTABLE="$python" "$@" >/dev/null
+  cmake -S "$ROOT" -B "$dir" -DPython_EXECUTABLE="$python" -DBROVANE_TESTS=ON "$@" >/dev/null
   cmake --build "$dir" -j"$(nproc)"
+}
+
+# build_module DIR PYTHON: configures a tree and builds the extension module alone. The tests
+# stay off in the cache until build_tree turns them on again in the same tree.
+build_module() {
+  local dir=$1 python=$2
+  cmake -S "$ROOT" -B "$dir" -DPython_EXECUTABLE="$python" -DBROVANE_TESTS=OFF >/dev/null
+  cmake --build "$dir" -j"$(nproc)" --target brovane
 }
