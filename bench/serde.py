@@ -45,6 +45,24 @@ import brovane
 
 from common import IDL, SAMPLE, SYSTEM_PYTHON, sample_item
 
+# Shared with the Apache subprocess, which runs in another interpreter.
+CALIBRATE = """
+import time
+
+# Calls of fn that take about target_seconds.
+def calibrate(fn, target_seconds):
+    loops = 1
+    while True:
+        start = time.perf_counter()
+        for _ in range(loops):
+            fn()
+        elapsed = time.perf_counter() - start
+        if elapsed >= target_seconds / 4 or loops >= 1 << 24:
+            break
+        loops *= 2
+    return max(1, int(loops * target_seconds / max(elapsed, 1e-9)))
+"""
+
 # Times Apache Thrift's serialisation of the sample Item, one round per line
 # read from stdin; answers each with one JSON list of ns per call, in the
 # order of the row names it prints first.
@@ -54,7 +72,7 @@ APACHE = textwrap.dedent("""
     from bench.ttypes import Item, Point
     from thrift import TSerialization
     from thrift.protocol import TBinaryProtocol, TCompactProtocol, TJSONProtocol
-""") + SAMPLE + textwrap.dedent("""
+""") + SAMPLE + CALIBRATE + textwrap.dedent("""
     try:
         from thrift.protocol import fastbinary  # noqa: F401
         factories = {"Binary": TBinaryProtocol.TBinaryProtocolAcceleratedFactory(),
@@ -75,17 +93,6 @@ APACHE = textwrap.dedent("""
         assert TSerialization.deserialize(Item(), data, factory) == item
         fns[label + " encode"] = lambda factory=factory: TSerialization.serialize(item, factory)
         fns[label + " decode"] = lambda factory=factory, data=data: TSerialization.deserialize(Item(), data, factory)
-
-    def calibrate(fn, target):
-        loops = 1
-        while True:
-            start = time.perf_counter()
-            for _ in range(loops):
-                fn()
-            elapsed = time.perf_counter() - start
-            if elapsed >= target / 4 or loops >= 1 << 24:
-                return max(1, int(loops * target / max(elapsed, 1e-9)))
-            loops *= 2
 
     loops = {name: calibrate(fn, float(sys.argv[2])) for name, fn in fns.items()}
     print(json.dumps({"accelerated": accelerated, "rows": list(fns)}), flush=True)
@@ -134,18 +141,9 @@ def apache_available():
         [SYSTEM_PYTHON, "-c", "import thrift"], capture_output=True).returncode == 0
 
 
-def calibrate(fn, target_seconds):
-    """Calls of fn that take about target_seconds."""
-    loops = 1
-    while True:
-        start = time.perf_counter()
-        for _ in range(loops):
-            fn()
-        elapsed = time.perf_counter() - start
-        if elapsed >= target_seconds / 4 or loops >= 1 << 24:
-            break
-        loops *= 2
-    return max(1, int(loops * target_seconds / max(elapsed, 1e-9)))
+_namespace = {}
+exec(CALIBRATE, _namespace)
+calibrate = _namespace["calibrate"]
 
 
 def measure_all(fns, repeat, target_seconds, between_rounds=None):
