@@ -777,6 +777,41 @@ class SubprocessTest(unittest.TestCase):
         self.assertEqual(first, "OSError: tokio runtime: Resource temporarily unavailable (os error 11)")
         self.assertNotIn("10000000 workers", r.stdout)
 
+    def test_impossible_worker_count_is_refused_at_once(self):
+        # No thread is started for it, so it is refused as soon as asked,
+        # nothing is written, and the same object serves with a sane count.
+        r = run_script("""
+            from brovane import ThriftClient
+            s = ThriftServer(service(), workers=2**64 - 1)
+            s.register_handler("add", lambda a, b: a + b)
+            started = time.monotonic()
+            try:
+                s.serve("127.0.0.1", free_port())
+                print("served", flush=True)
+            except OSError as e:
+                print("OSError:", e, flush=True)
+            print("took", time.monotonic() - started, flush=True)
+            print("threads left", len(os.listdir("/proc/self/task")) - BASELINE, flush=True)
+            assert not s.is_running()
+            s.workers = 2
+            port = free_port()
+            s.serve("127.0.0.1", port)
+            assert wait_until(s.is_running)
+            p = ThriftParser(); p.parse(IDL)
+            with ThriftClient(p.get_service("Calc"), "127.0.0.1", port) as c:
+                print("add", c.call("add", a=1, b=2), flush=True)
+            s.stop()
+            assert wait_until(runtime_gone)
+        """, timeout=30)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        lines = r.stdout.splitlines()
+        self.assertEqual(lines[0], "OSError: tokio runtime: Resource temporarily unavailable (os error 11)")
+        self.assertLess(float(lines[1].split()[1]), 1.0)
+        self.assertEqual(lines[2], "threads left 0")
+        self.assertRegex(lines[3], r"^ThriftServer \(Framed, 2 workers\) listening on 127\.0\.0\.1:\d+$")
+        self.assertEqual(lines[4:], ["add 3", "shutdown requested"])
+        self.assertEqual(r.stderr, "")
+
 
 if __name__ == "__main__":
     unittest.main()
