@@ -739,6 +739,48 @@ class SubprocessTest(unittest.TestCase):
         self.assertIn("add 3\n", r.stdout)
         self.assertIn(f"where 6 {error}\n", r.stdout)
 
+    def test_asyncio_import_failing_once(self):
+        # The first loop thread's import of asyncio fails once, while the other
+        # loop threads wait for it: they import it afresh, and so does the
+        # program itself, the failed import's leftovers notwithstanding.
+        for workers in (1, 4):
+            with self.subTest(workers=workers):
+                r = run_script(f"""
+                    from brovane import ThriftClient
+                    failed = []
+
+                    class FailOnce:
+                        def find_spec(self, name, path, target=None):
+                            if name == "asyncio.tasks" and not failed:
+                                failed.append(name)
+                                wait_until(lambda: names().count("brovane-pyo3-py") == {workers})
+                                time.sleep(0.3)  # the other loop threads now wait for this import
+                                raise ImportError("injected")
+                            return None
+
+                    sys.meta_path.insert(0, FailOnce())
+                    s = ThriftServer(service(), workers={workers})
+
+                    async def where():
+                        return "on a loop"
+
+                    s.register_handler("where", where)
+                    port = free_port()
+                    s.serve("127.0.0.1", port)
+                    assert wait_until(s.is_running)
+                    assert wait_until(lambda: failed and names().count("brovane-pyo3-py") == {workers} - 1)
+                    import asyncio
+                    print(asyncio.run(asyncio.sleep(0, "own import")), flush=True)
+                    p = ThriftParser(); p.parse(IDL)
+                    with ThriftClient(p.get_service("Calc"), "127.0.0.1", port) as c:
+                        print(c.call("where"), flush=True)
+                    s.stop()
+                    assert wait_until(runtime_gone)
+                """)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertEqual(r.stderr, "python asyncio worker init error: ImportError: injected\n")
+                self.assertEqual(r.stdout.splitlines()[1:3], ["own import", "on a loop"])
+
     @unittest.skipIf("libasan" in os.environ.get("LD_PRELOAD", ""),
                      "AddressSanitizer's thread interceptors abort when a thread cannot start")
     def test_thread_limit_fails_cleanly(self):
