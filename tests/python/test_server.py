@@ -781,43 +781,69 @@ class SubprocessTest(unittest.TestCase):
                 self.assertEqual(r.stderr, "python asyncio worker init error: ImportError: injected\n")
                 self.assertEqual(r.stdout.splitlines()[1:3], ["own import", "on a loop"])
 
-    @unittest.skipIf("libasan" in os.environ.get("LD_PRELOAD", ""),
-                     "AddressSanitizer's thread interceptors abort when a thread cannot start")
     def test_thread_limit_fails_cleanly(self):
-        # A thread allowance of a few dozen more than the process has now: a
-        # huge worker count runs out of it after starting some threads. The
-        # allowance binds only unprivileged users, so the child gives up root.
-        r = run_script("""
-            import resource
-            try:
-                os.setgid(65534)
-                os.setuid(65534)
-            except OSError as e:
-                print("skip: cannot give up root:", e, flush=True)
-                sys.exit(3)
-            _, hard = resource.getrlimit(resource.RLIMIT_NPROC)
-            resource.setrlimit(resource.RLIMIT_NPROC, (BASELINE + 40, hard))
-            s = ThriftServer(service(), workers=10**7)
-            try:
-                s.serve("127.0.0.1", free_port())
-                print("served", flush=True)
-            except OSError as e:
-                print("OSError:", e, flush=True)
-            assert wait_until(runtime_gone)
-            assert not s.is_running()
-            resource.setrlimit(resource.RLIMIT_NPROC, (hard, hard))
-            s.workers = 1
-            s.serve("127.0.0.1", free_port())
-            assert wait_until(s.is_running)
-            s.stop()
-            assert wait_until(runtime_gone)
-        """)
-        if r.returncode == 3:
-            self.skipTest(r.stdout.strip())
-        self.assertEqual(r.returncode, 0, r.stderr)
-        first = r.stdout.splitlines()[0]
-        self.assertEqual(first, "OSError: tokio runtime: Resource temporarily unavailable (os error 11)")
-        self.assertNotIn("10000000 workers", r.stdout)
+        # A thread allowance of a few dozen more than the process has now. A
+        # huge worker count is refused before any thread starts. A small one
+        # passes that check, but another process of the same user holds
+        # threads, so the allowance runs out after some have started: the
+        # runtime stops at the first that fails to start. The allowance binds
+        # only unprivileged users, so the child gives up root.
+        asan = "libasan" in os.environ.get("LD_PRELOAD", "")
+        for workers, held in [(10**7, 0), (10, 30)]:
+            with self.subTest(workers=workers, held=held):
+                if held and asan:
+                    self.skipTest("AddressSanitizer's thread interceptors abort when a thread cannot start")
+                r = run_script(f"""
+                    import asyncio  # the loop threads could not import it once root is given up
+                    import resource, signal, threading
+                    try:
+                        os.setgid(65534)
+                        os.setuid(65534)
+                    except OSError as e:
+                        print("skip: cannot give up root:", e, flush=True)
+                        sys.exit(3)
+                    _, hard = resource.getrlimit(resource.RLIMIT_NPROC)
+                    resource.setrlimit(resource.RLIMIT_NPROC, (BASELINE + 40, hard))
+                    ready, done = os.pipe()
+                    holder = os.fork() if {held} else 0
+                    if holder == 0 and {held}:
+                        for _ in range({held}):
+                            threading.Thread(target=time.sleep, args=(60,), daemon=True).start()
+                        os.write(done, b"x")
+                        time.sleep(60)
+                        os._exit(0)
+                    if holder:
+                        os.read(ready, 1)
+                    s = ThriftServer(service(), workers={workers})
+                    try:
+                        s.serve("127.0.0.1", free_port())
+                        print("served", flush=True)
+                    except OSError as e:
+                        print("OSError:", e, flush=True)
+                    assert wait_until(runtime_gone)
+                    assert not s.is_running()
+                    if holder:
+                        os.kill(holder, signal.SIGKILL)
+                        os.waitpid(holder, 0)
+                    resource.setrlimit(resource.RLIMIT_NPROC, (hard, hard))
+                    s.workers = 1
+                    s.serve("127.0.0.1", free_port())
+                    assert wait_until(s.is_running)
+                    s.stop()
+                    assert wait_until(runtime_gone)
+                """)
+                if r.returncode == 3:
+                    self.skipTest(r.stdout.strip())
+                self.assertEqual(r.returncode, 0, r.stderr)
+                first = r.stdout.splitlines()[0]
+                self.assertEqual(first, "OSError: tokio runtime: Resource temporarily unavailable (os error 11)")
+                self.assertNotIn(f"{workers} workers", r.stdout)
+                # Nothing but the loop threads of started workers that could
+                # not start either: fewer than the workers asked for.
+                lines = r.stderr.splitlines()
+                self.assertLess(len(lines), workers if held else 1, r.stderr)
+                self.assertEqual(set(lines) - {"python asyncio worker init error: spawn python loop thread: "
+                                               "Resource temporarily unavailable (os error 11)"}, set())
 
     def test_impossible_worker_count_is_refused_at_once(self):
         # No thread is started for it, so it is refused as soon as asked,
