@@ -175,9 +175,10 @@ ThreadRoom read_thread_room() noexcept {
                       (status.cap_eff >> kCapSysResource & 1) != 0;
   if (!exempt) room.user_threads_limit = soft_limit(RLIMIT_NPROC);
 
+  // Process ids run from 1 to pid_max - 1.
   const auto pid_max = read_number("/proc/sys/kernel/pid_max");
-  room.system_threads_limit =
-      min_of(read_number("/proc/sys/kernel/threads-max"), pid_max ? std::optional(*pid_max - 1) : std::nullopt);
+  room.system_threads_limit = min_of(read_number("/proc/sys/kernel/threads-max"),
+                                     pid_max && *pid_max > 0 ? std::optional(*pid_max - 1) : std::nullopt);
   char loadavg_buf[128];
   room.system_threads = detail::parse_loadavg_threads(read_small("/proc/loadavg", loadavg_buf));
 
