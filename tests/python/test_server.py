@@ -813,7 +813,8 @@ class SubprocessTest(unittest.TestCase):
                         time.sleep(60)
                         os._exit(0)
                     if holder:
-                        os.read(ready, 1)
+                        os.close(done)
+                        os.read(ready, 1)  # its threads run (or it has ended)
                     s = ThriftServer(service(), workers={workers})
                     try:
                         s.serve("127.0.0.1", free_port())
