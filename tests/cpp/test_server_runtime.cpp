@@ -3,6 +3,7 @@
 // The runtime has no interpreter in it, so it is compiled in here directly
 // with counting hooks in place of the asyncio ones.
 #include "python/server/runtime.cpp"
+#include "python/server/thread_capacity.cpp"
 
 #include <pthread.h>
 

@@ -739,43 +739,147 @@ class SubprocessTest(unittest.TestCase):
         self.assertIn("add 3\n", r.stdout)
         self.assertIn(f"where 6 {error}\n", r.stdout)
 
-    @unittest.skipIf("libasan" in os.environ.get("LD_PRELOAD", ""),
-                     "AddressSanitizer's thread interceptors abort when a thread cannot start")
+    def test_asyncio_import_failing_once(self):
+        # The first loop thread's import of asyncio fails once, while the other
+        # loop threads wait for it: they import it afresh, and so does the
+        # program itself, the failed import's leftovers notwithstanding.
+        for workers in (1, 4):
+            with self.subTest(workers=workers):
+                r = run_script(f"""
+                    from brovane import ThriftClient
+                    failed = []
+
+                    class FailOnce:
+                        def find_spec(self, name, path, target=None):
+                            if name == "asyncio.tasks" and not failed:
+                                failed.append(name)
+                                wait_until(lambda: names().count("brovane-pyo3-py") == {workers})
+                                time.sleep(0.3)  # the other loop threads now wait for this import
+                                raise ImportError("injected")
+                            return None
+
+                    sys.meta_path.insert(0, FailOnce())
+                    s = ThriftServer(service(), workers={workers})
+
+                    async def where():
+                        return "on a loop"
+
+                    s.register_handler("where", where)
+                    port = free_port()
+                    s.serve("127.0.0.1", port)
+                    assert wait_until(s.is_running)
+                    assert wait_until(lambda: failed and names().count("brovane-pyo3-py") == {workers} - 1)
+                    import asyncio
+                    print(asyncio.run(asyncio.sleep(0, "own import")), flush=True)
+                    p = ThriftParser(); p.parse(IDL)
+                    with ThriftClient(p.get_service("Calc"), "127.0.0.1", port) as c:
+                        print(c.call("where"), flush=True)
+                    s.stop()
+                    assert wait_until(runtime_gone)
+                """)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertEqual(r.stderr, "python asyncio worker init error: ImportError: injected\n")
+                self.assertEqual(r.stdout.splitlines()[1:3], ["own import", "on a loop"])
+
     def test_thread_limit_fails_cleanly(self):
-        # A thread allowance of a few dozen more than the process has now: a
-        # huge worker count runs out of it after starting some threads. The
-        # allowance binds only unprivileged users, so the child gives up root.
+        # A thread allowance of a few dozen more than the process has now. A
+        # huge worker count is refused before any thread starts. A small one
+        # passes that check, but another process of the same user holds
+        # threads, so the allowance runs out after some have started: the
+        # runtime stops at the first that fails to start. The allowance binds
+        # only unprivileged users, so the child gives up root.
+        asan = "libasan" in os.environ.get("LD_PRELOAD", "")
+        for workers, held in [(10**7, 0), (10, 30)]:
+            with self.subTest(workers=workers, held=held):
+                if held and asan:
+                    self.skipTest("AddressSanitizer's thread interceptors abort when a thread cannot start")
+                r = run_script(f"""
+                    import asyncio  # the loop threads could not import it once root is given up
+                    import resource, signal, threading
+                    try:
+                        os.setgid(65534)
+                        os.setuid(65534)
+                    except OSError as e:
+                        print("skip: cannot give up root:", e, flush=True)
+                        sys.exit(3)
+                    _, hard = resource.getrlimit(resource.RLIMIT_NPROC)
+                    resource.setrlimit(resource.RLIMIT_NPROC, (BASELINE + 40, hard))
+                    ready, done = os.pipe()
+                    holder = os.fork() if {held} else 0
+                    if holder == 0 and {held}:
+                        for _ in range({held}):
+                            threading.Thread(target=time.sleep, args=(60,), daemon=True).start()
+                        os.write(done, b"x")
+                        time.sleep(60)
+                        os._exit(0)
+                    if holder:
+                        os.close(done)
+                        os.read(ready, 1)  # its threads run (or it has ended)
+                    s = ThriftServer(service(), workers={workers})
+                    try:
+                        s.serve("127.0.0.1", free_port())
+                        print("served", flush=True)
+                    except OSError as e:
+                        print("OSError:", e, flush=True)
+                    assert wait_until(runtime_gone)
+                    assert not s.is_running()
+                    if holder:
+                        os.kill(holder, signal.SIGKILL)
+                        os.waitpid(holder, 0)
+                    resource.setrlimit(resource.RLIMIT_NPROC, (hard, hard))
+                    s.workers = 1
+                    s.serve("127.0.0.1", free_port())
+                    assert wait_until(s.is_running)
+                    s.stop()
+                    assert wait_until(runtime_gone)
+                """)
+                if r.returncode == 3:
+                    self.skipTest(r.stdout.strip())
+                self.assertEqual(r.returncode, 0, r.stderr)
+                first = r.stdout.splitlines()[0]
+                self.assertEqual(first, "OSError: tokio runtime: Resource temporarily unavailable (os error 11)")
+                self.assertNotIn(f"{workers} workers", r.stdout)
+                # Nothing but the loop threads of started workers that could
+                # not start either: fewer than the workers asked for.
+                lines = r.stderr.splitlines()
+                self.assertLess(len(lines), workers if held else 1, r.stderr)
+                self.assertEqual(set(lines) - {"python asyncio worker init error: spawn python loop thread: "
+                                               "Resource temporarily unavailable (os error 11)"}, set())
+
+    def test_impossible_worker_count_is_refused_at_once(self):
+        # No thread is started for it, so it is refused as soon as asked,
+        # nothing is written, and the same object serves with a sane count.
         r = run_script("""
-            import resource
-            try:
-                os.setgid(65534)
-                os.setuid(65534)
-            except OSError as e:
-                print("skip: cannot give up root:", e, flush=True)
-                sys.exit(3)
-            _, hard = resource.getrlimit(resource.RLIMIT_NPROC)
-            resource.setrlimit(resource.RLIMIT_NPROC, (BASELINE + 40, hard))
-            s = ThriftServer(service(), workers=10**7)
+            from brovane import ThriftClient
+            s = ThriftServer(service(), workers=2**64 - 1)
+            s.register_handler("add", lambda a, b: a + b)
+            started = time.monotonic()
             try:
                 s.serve("127.0.0.1", free_port())
                 print("served", flush=True)
             except OSError as e:
                 print("OSError:", e, flush=True)
-            assert wait_until(runtime_gone)
+            print("took", time.monotonic() - started, flush=True)
+            print("threads left", len(os.listdir("/proc/self/task")) - BASELINE, flush=True)
             assert not s.is_running()
-            resource.setrlimit(resource.RLIMIT_NPROC, (hard, hard))
-            s.workers = 1
-            s.serve("127.0.0.1", free_port())
+            s.workers = 2
+            port = free_port()
+            s.serve("127.0.0.1", port)
             assert wait_until(s.is_running)
+            p = ThriftParser(); p.parse(IDL)
+            with ThriftClient(p.get_service("Calc"), "127.0.0.1", port) as c:
+                print("add", c.call("add", a=1, b=2), flush=True)
             s.stop()
             assert wait_until(runtime_gone)
-        """)
-        if r.returncode == 3:
-            self.skipTest(r.stdout.strip())
+        """, timeout=30)
         self.assertEqual(r.returncode, 0, r.stderr)
-        first = r.stdout.splitlines()[0]
-        self.assertEqual(first, "OSError: tokio runtime: Resource temporarily unavailable (os error 11)")
-        self.assertNotIn("10000000 workers", r.stdout)
+        lines = r.stdout.splitlines()
+        self.assertEqual(lines[0], "OSError: tokio runtime: Resource temporarily unavailable (os error 11)")
+        self.assertLess(float(lines[1].split()[1]), 1.0)
+        self.assertEqual(lines[2], "threads left 0")
+        self.assertRegex(lines[3], r"^ThriftServer \(Framed, 2 workers\) listening on 127\.0\.0\.1:\d+$")
+        self.assertEqual(lines[4:], ["add 3", "shutdown requested"])
+        self.assertEqual(r.stderr, "")
 
 
 if __name__ == "__main__":

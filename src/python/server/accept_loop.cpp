@@ -21,6 +21,7 @@
 #include <asio/ip/tcp.hpp>
 
 #include "python/client/io_error_map.hpp"
+#include "python/server/accept_backoff.hpp"
 #include "python/server/console.hpp"
 #include "python/server/interpreter_gate.hpp"
 #include "python/server/sigint.hpp"
@@ -197,24 +198,28 @@ void spawn_connection(Runtime& runtime, const AcceptCtx& ctx, int fd, int family
   asio::co_spawn(runtime.io(), handle_connection(std::move(socket), std::move(cc)), ConnectionDone{});
 }
 
+enum class Accepted { Connection, Nothing, Failed };
+
 // Takes one connection off the listener. Nothing ready (another wake-up
 // raced us, or the peer gave up) is not an error.
-void accept_one(Runtime& runtime, const AcceptCtx& ctx, int listener) {
+Accepted accept_one(Runtime& runtime, const AcceptCtx& ctx, int listener) {
   sockaddr_storage peer{};
   socklen_t len = sizeof peer;
   const int fd = ::accept4(listener, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (fd < 0) {
     const int err = errno;
-    if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) return;
+    if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) return Accepted::Nothing;
     print_stderr_line("accept error: " + client::io_error_from_errno(err).text);
-    return;
+    return Accepted::Failed;
   }
   try {
     spawn_connection(runtime, ctx, fd, peer.ss_family);
   } catch (const std::exception& x) {
     // The socket, if made, closed the descriptor as it went.
     print_stderr_line(std::string("accept error: ") + x.what());
+    return Accepted::Failed;
   }
+  return Accepted::Connection;
 }
 
 void drain_eventfd(int fd) noexcept {
@@ -248,10 +253,14 @@ void accept_loop(Runtime& runtime, AcceptCtx& ctx) {
   ServeState starting = ServeState::Starting;
   ctx.running->compare_exchange_strong(starting, ServeState::Running, std::memory_order_seq_cst);
 
+  // After a failed accept the listener is left out of the wait for a while.
+  AcceptBackoff backoff;
   for (;;) {
     bool ready[3] = {ctx.shutdown->stops() != ctx.stops_seen, !sigint_ok || sigint_count() != sigint_base, false};
-    pollfd fds[3] = {{wake, POLLIN, 0}, {sigint_ok ? sigint_fd() : -1, POLLIN, 0}, {listener, POLLIN, 0}};
-    const int timeout = (ready[0] || ready[1]) ? 0 : (wake < 0 ? 100 : -1);
+    const auto now = AcceptBackoff::Clock::now();
+    const bool paused = backoff.paused(now);
+    pollfd fds[3] = {{wake, POLLIN, 0}, {sigint_ok ? sigint_fd() : -1, POLLIN, 0}, {paused ? -1 : listener, POLLIN, 0}};
+    const int timeout = backoff.poll_timeout((ready[0] || ready[1]) ? 0 : (wake < 0 ? 100 : -1), now);
     const int n = ::poll(fds, 3, timeout);
     if (n < 0) {
       if (errno != EINTR) print_stderr_line("accept error: " + client::io_error_from_errno(errno).text);
@@ -282,7 +291,11 @@ void accept_loop(Runtime& runtime, AcceptCtx& ctx) {
       print_stdout_line("received Ctrl+C, shutting down");
       break;
     }
-    accept_one(runtime, ctx, listener);
+    switch (accept_one(runtime, ctx, listener)) {
+      case Accepted::Connection: backoff.succeeded(); break;
+      case Accepted::Failed: backoff.failed(AcceptBackoff::Clock::now()); break;
+      case Accepted::Nothing: break;
+    }
   }
 
   ctx.running->store(ServeState::Ended, std::memory_order_seq_cst);

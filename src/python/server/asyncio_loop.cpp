@@ -16,6 +16,7 @@
 #include "python/server/coroutine_bridge.hpp"
 #include "python/server/interpreter_gate.hpp"
 #include "python/server/native_thread.hpp"
+#include "python/server/package_import.hpp"
 
 namespace brovane::python::server {
 
@@ -124,7 +125,7 @@ thread_local Slot t_worker_py_asyncio;
 // Steps 2 to 5 of a loop thread's start, under the interpreter lock: a new
 // loop, made the thread's current loop, and a copy of the current context.
 std::expected<std::shared_ptr<const TaskLocals>, std::string> make_task_locals() {
-  Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));
+  Ref asyncio = import_package("asyncio");
   if (!asyncio) return std::unexpected(take_error_text());
   Ref loop = Ref::steal(PyObject_CallMethod(asyncio.get(), "new_event_loop", nullptr));
   if (!loop) return std::unexpected(take_error_text());
@@ -202,7 +203,7 @@ void loop_thread_main(std::shared_ptr<Handshake> handshake) {
   // The loop runs nothing more: what was handed to it and is still pending
   // is let go, and later hand-overs are refused.
   end_loop_inbox(*locals);
-  Ref asyncio = Ref::steal(PyImport_ImportModule("asyncio"));
+  Ref asyncio = import_package("asyncio");
   if (asyncio) {
     Ref r = Ref::steal(PyObject_CallMethod(asyncio.get(), "set_event_loop", "O", Py_None));
   }

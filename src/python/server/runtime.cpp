@@ -7,6 +7,7 @@
 #include <string>
 
 #include "python/client/io_error_map.hpp"
+#include "python/server/thread_capacity.hpp"
 
 namespace brovane::python::server {
 
@@ -116,6 +117,8 @@ Runtime::Runtime(ThreadHooks hooks, PoolLimits limits) : hooks_(hooks), pool_lim
 Runtime::~Runtime() { shutdown(); }
 
 std::expected<std::unique_ptr<Runtime>, protocol::IoError> Runtime::build(std::size_t workers) {
+  // A count the system has no room for is refused before any thread starts.
+  BRV_TRY_VOID(check_room_for_workers(workers));
   return build(workers,
                ThreadHooks{&asyncio_thread_start_hook, &asyncio_thread_stop_hook, &retry_failed_asyncio_stops});
 }

@@ -1,0 +1,241 @@
+"""A server that runs out of descriptors: each failed accept writes its line,
+but the loop pauses between attempts instead of spinning, still ends at once
+on stop() or SIGINT, and serves again once descriptors are free.
+
+The server runs in a child process with a low descriptor limit. Its
+descriptors run out in one of two ways: this process holds enough connections
+open ("peers"), or the child's script opens files until none is left, while
+this process keeps a few connections waiting ("own").
+"""
+
+import os
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import textwrap
+import time
+import unittest
+
+from server_harness import wait_until
+from wire import CALL, REPLY, TIMEOUT, free_port, message, parse_message
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+# Serves `ping` on the port given as its argument, then follows commands on
+# standard input: "fill" opens files until no descriptor is left, "free"
+# closes them, "stop" calls stop(). Console lines go to its descriptors 1 and
+# 2, which are files, so writing them never blocks it.
+CHILD = textwrap.dedent("""
+    import os, resource, select, sys
+    sys.path.insert(0, {here!r})
+    _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (64, hard))
+    import asyncio  # imported while descriptors are there for its files
+    from brovane import ThriftServer
+    from server_harness import parse, runtime_gone, wait_until
+    p = parse("service S {{ void ping() }}")
+    s = ThriftServer(p.get_service("S"), workers=1)
+    s.set_parser(p)
+    s.register_handler("ping", lambda: None)
+    s.serve("127.0.0.1", int(sys.argv[1]))
+    assert wait_until(s.is_running)
+    os.write(1, b"running\\n")
+    files = []
+
+    def free():
+        while files:
+            os.close(files.pop())
+
+    try:
+        # A SIGINT may reach any thread; waking now and then lets the main
+        # thread raise its KeyboardInterrupt.
+        while True:
+            if not select.select([sys.stdin], [], [], 0.05)[0]:
+                continue
+            line = sys.stdin.readline().strip()
+            if not line:
+                break
+            if line == "fill":
+                try:
+                    while True:
+                        files.append(os.open("/dev/null", os.O_RDONLY))
+                except OSError:
+                    os.write(1, b"filled\\n")
+            elif line == "free":
+                free()
+                os.write(1, b"freed\\n")
+            elif line == "stop":
+                s.stop()
+                free()
+                assert wait_until(runtime_gone)
+                os.write(1, b"stopped\\n")
+    except KeyboardInterrupt:
+        free()
+        os.write(1, b"interrupted\\n")
+""").format(here=HERE)
+
+HELD = 100  # connections held open: more than the child's spare descriptors
+WAITING = 3  # connections kept waiting while the child's own files use them up
+ERROR = "accept error: Too many open files (os error 24)"
+
+# In a sanitizer build, the first check of a virtual call's object type at a
+# call site probes the object's memory through a pipe, and with no descriptor
+# left it reports the object as invalid and ends the process. Serving
+# connections and shutting the runtime down make such calls, so there the
+# descriptors run out only by the child's own files, while the server's
+# threads are idle, and are free again before the loop is woken.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+def cpu_seconds(pid):
+    """User and system time that process `pid` has used."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def ping(port):
+    """One Framed Binary call of ping; its reply's message type. Returns once
+    the server has seen the connection end and closed it."""
+    with socket.create_connection(("127.0.0.1", port), timeout=TIMEOUT) as s:
+        body = message("ping", CALL, 7)
+        s.sendall(len(body).to_bytes(4, "big") + body)
+        data = b""
+        while len(data) < 4 or len(data) < 4 + int.from_bytes(data[:4], "big"):
+            chunk = s.recv(65536)
+            if not chunk:
+                return None
+            data += chunk
+        s.shutdown(socket.SHUT_WR)
+        while s.recv(65536):
+            pass
+        return parse_message(data[4:])[1]
+
+
+class Child:
+    def __init__(self, shortage):
+        self.shortage = shortage
+        self.port = free_port()
+        self.out = tempfile.TemporaryFile()
+        self.err = tempfile.TemporaryFile()
+        self.proc = subprocess.Popen([sys.executable, "-c", CHILD, str(self.port)], stdin=subprocess.PIPE,
+                                     stdout=self.out, stderr=self.err, text=True)
+        self.held = []
+
+    @staticmethod
+    def _text(f):
+        return os.pread(f.fileno(), os.fstat(f.fileno()).st_size, 0).decode(errors="replace")
+
+    def stdout(self):
+        return self._text(self.out)
+
+    def stderr(self):
+        return self._text(self.err)
+
+    def error_lines(self):
+        return self.stderr().count(ERROR + "\n")
+
+    def command(self, line, reply):
+        """Sends a command and waits for its reply's next occurrence."""
+        seen = self.stdout().count(reply + "\n")
+        self.proc.stdin.write(line + "\n")
+        self.proc.stdin.flush()
+        return wait_until(lambda: self.stdout().count(reply + "\n") > seen)
+
+    def hold(self, n):
+        self.held += [socket.create_connection(("127.0.0.1", self.port), timeout=TIMEOUT) for _ in range(n)]
+
+    def run_short(self):
+        """Uses the server's descriptors up, so that its accepts fail. With
+        "peers" it accepts held connections until none is left, and the rest
+        wait in its backlog."""
+        if self.shortage == "peers":
+            self.hold(HELD)
+        else:
+            assert self.command("fill", "filled"), self.stderr()
+            self.hold(WAITING)
+
+    def relieve(self):
+        if self.shortage == "peers":
+            self.release()
+        else:
+            assert self.command("free", "freed"), self.stderr()
+
+    def release(self):
+        for s in self.held:
+            s.close()
+        self.held = []
+
+    def close(self):
+        """Ends the child (closing its standard input ends its script)."""
+        self.release()
+        self.proc.stdin.close()
+        try:
+            self.proc.wait(TIMEOUT)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait(TIMEOUT)
+        self.out.close()
+        self.err.close()
+
+
+class AcceptBackoffTest(unittest.TestCase):
+    def start(self, shortage):
+        child = Child(shortage)
+        self.addCleanup(child.close)
+        self.assertTrue(wait_until(lambda: "running\n" in child.stdout()), child.stderr())
+        self.assertEqual(ping(child.port), REPLY)
+        return child
+
+    def run_short(self, child):
+        """Runs the child short of descriptors until accepts fail, then
+        watches it for a while: few lines, little processor time."""
+        before = child.error_lines()
+        child.run_short()
+        self.assertTrue(wait_until(lambda: child.error_lines() > before), child.stderr()[-2000:])
+        lines, cpu = child.error_lines(), cpu_seconds(child.proc.pid)
+        time.sleep(2.5)
+        lines, cpu = child.error_lines() - lines, cpu_seconds(child.proc.pid) - cpu
+        self.assertLess(lines, 200)
+        self.assertLess(cpu, 0.5)
+        self.assertIsNone(child.proc.poll(), child.stderr()[-2000:])
+
+    def test_out_of_descriptors(self):
+        # Once the pauses have grown long, a stop or a SIGINT still ends the
+        # loop at once.
+        for shortage in ("peers", "own"):
+            for wake, line in [("stop", "shutdown requested\n"), ("sigint", "received Ctrl+C, shutting down\n")]:
+                with self.subTest(shortage=shortage, wake=wake):
+                    if shortage == "peers" and SANITIZED:
+                        self.skipTest("a sanitizer build's type checks need spare descriptors while serving")
+                    child = self.start(shortage)
+                    if wake == "stop":
+                        # The server serves again once descriptors are free,
+                        # and a second shortage pauses it the same way.
+                        child.run_short()
+                        self.assertTrue(wait_until(lambda: child.error_lines() > 0), child.stderr()[-2000:])
+                        child.relieve()
+                        self.assertEqual(ping(child.port), REPLY)
+                    self.run_short(child)
+                    if shortage == "own":
+                        child.relieve()  # the pause goes on
+                    woken = time.monotonic()
+                    if wake == "stop":
+                        child.proc.stdin.write("stop\n")
+                        child.proc.stdin.flush()
+                    else:
+                        os.kill(child.proc.pid, signal.SIGINT)
+                    self.assertTrue(wait_until(lambda: line in child.stdout()), child.stdout())
+                    self.assertLess(time.monotonic() - woken, 0.5)
+                    child.release()
+                    after = "stopped\n" if wake == "stop" else "interrupted\n"
+                    self.assertTrue(wait_until(lambda: after in child.stdout()), child.stdout())
+                    if wake == "sigint":
+                        self.assertEqual(child.proc.wait(TIMEOUT), 0, child.stderr()[-2000:])
+                    self.assertNotIn("Traceback", child.stderr())
+
+
+if __name__ == "__main__":
+    unittest.main()
