@@ -1,17 +1,9 @@
-// Entering the interpreter from the server's native threads. Once the
-// interpreter has begun to finalize it ends, there and then, every native
-// thread that tries to take its lock (pthread_exit, unwinding our frames), so
-// the server's threads enter through one gate. At interpreter exit an atexit
-// hook, installed by the first serve, lets runtimes that are shutting down
-// finish (their threads need the lock for their last Python calls), then
-// closes the gate and waits for the entries in progress; both waits are
-// bounded. From then on entries are refused and the threads skip their
-// Python work.
+// Entering the interpreter from the server's native threads, through the
+// exit gate (core/exit_gate.hpp), which serve installs. Once it has closed,
+// entries are refused and the threads skip their Python work.
 #pragma once
 
 #include <Python.h>
-
-#include "python/core/status.hpp"
 
 namespace brovane::python::server {
 
@@ -54,9 +46,5 @@ class RuntimeShutdownScope {
 // Whether the interpreter can still be entered (the gate is open and the
 // interpreter not finalizing). Any thread, any lock state.
 bool interpreter_open() noexcept;
-
-// Registers the exit hook with the "atexit" module, once per process. Needs
-// the interpreter lock.
-core::Status install_interpreter_exit_gate();
 
 }  // namespace brovane::python::server
