@@ -429,19 +429,25 @@ class LockDisciplineTest(unittest.TestCase):
 
 
 # A program that leaves while daemon threads keep calling: `load(port)` runs
-# in 16 threads, each with its own client.
+# in 16 threads, each with its own client. Port 0: the program serves too,
+# with a plain handler, or with a coroutine handler when a second argument
+# is given (its loop threads are then busy as the program leaves).
 EXIT_UNDER_LOAD = textwrap.dedent("""
-    import sys, threading, time
+    import asyncio, sys, threading, time
     from brovane import ThriftClient, ThriftParser, ThriftServer
     p = ThriftParser()
     p.parse("service S { void ping() }")
     port = int(sys.argv[1])
-    if port == 0:  # a server of its own, in this process
+
+    async def ping():
+        await asyncio.sleep(0)
+
+    if port == 0:
         from wire import free_port
         port = free_port()
         srv = ThriftServer(p.get_service("S"), workers=4)
         srv.set_parser(p)
-        srv.register_handler("ping", lambda: None)
+        srv.register_handler("ping", ping if len(sys.argv) > 2 else lambda: None)
         srv.serve("127.0.0.1", port)
         deadline = time.monotonic() + 10
         while not srv.is_running() and time.monotonic() < deadline:
@@ -469,10 +475,11 @@ class ExitUnderLoadTest(unittest.TestCase):
     RUNS = 16
     AT_ONCE = 4
 
-    def exit_many_times(self, port):
+    def exit_many_times(self, port, *args):
         failures = []
         for first in range(0, self.RUNS, self.AT_ONCE):
-            procs = [subprocess.Popen([sys.executable, "-c", EXIT_UNDER_LOAD, str(port)], stdout=subprocess.DEVNULL,
+            procs = [subprocess.Popen([sys.executable, "-c", EXIT_UNDER_LOAD, str(port), *args],
+                                      stdout=subprocess.DEVNULL,
                                       stderr=subprocess.PIPE, text=True, env=os.environ)
                      for _ in range(first, min(first + self.AT_ONCE, self.RUNS))]
             for proc in procs:
@@ -489,6 +496,11 @@ class ExitUnderLoadTest(unittest.TestCase):
 
     def test_exit_while_daemon_threads_call_a_server_of_the_same_process(self):
         self.exit_many_times(0)
+
+    def test_exit_while_daemon_threads_call_coroutine_handlers_of_the_same_process(self):
+        # The server's loop threads, inside run_forever, must not be waiting
+        # for the interpreter lock either as the interpreter finalizes.
+        self.exit_many_times(0, "async")
 
     def test_exit_while_daemon_threads_call_a_server_of_another_process(self):
         server = subprocess.Popen([sys.executable, "-c", textwrap.dedent("""

@@ -20,7 +20,9 @@ struct Gate {
   bool closed = false;
   unsigned long closer = 0;  // PyThread_get_thread_ident of the closing thread
   int inside = 0;            // counts of enter() in progress
+  int staying = 0;           // of those, the ones turned into stays
   int shutting_down = 0;     // runtimes shutting down
+  void (*break_stays)() noexcept = nullptr;
 };
 
 Gate& gate() {
@@ -44,6 +46,21 @@ PyObject* close_gate(PyObject*, PyObject*) noexcept {
     // This thread's own counts (it closes the gate from inside the module,
     // say) are not waited for.
     g.cv.wait_until(lock, deadline, [&] { return g.inside == t_inside; });
+  }
+  Py_END_ALLOW_THREADS;
+  // With the lock: the stays (event loops) are asked to end, and are waited
+  // for until they have let the lock go for the last time.
+  void (*break_stays)() noexcept = nullptr;
+  {
+    std::lock_guard lock(g.mutex);
+    break_stays = g.break_stays;
+  }
+  if (break_stays != nullptr) break_stays();
+  Py_BEGIN_ALLOW_THREADS;
+  {
+    const auto deadline = std::chrono::steady_clock::now() + kExitWait;
+    std::unique_lock lock(g.mutex);
+    g.cv.wait_until(lock, deadline, [&] { return g.staying == 0; });
   }
   Py_END_ALLOW_THREADS;
   Py_RETURN_NONE;
@@ -86,6 +103,38 @@ void leave() noexcept {
 }
 
 bool inside() noexcept { return t_inside > 0; }
+
+void stay() noexcept {
+  Gate& g = gate();
+  std::lock_guard lock(g.mutex);
+  --g.inside;
+  --t_inside;
+  ++g.staying;
+  g.cv.notify_all();
+}
+
+bool end_stay() noexcept {
+  Gate& g = gate();
+  std::lock_guard lock(g.mutex);
+  if (g.closed) return false;
+  --g.staying;
+  ++g.inside;
+  ++t_inside;
+  return true;
+}
+
+void leave_stay() noexcept {
+  Gate& g = gate();
+  std::lock_guard lock(g.mutex);
+  --g.staying;
+  g.cv.notify_all();
+}
+
+void set_stay_breaker(void (*fn)() noexcept) noexcept {
+  Gate& g = gate();
+  std::lock_guard lock(g.mutex);
+  g.break_stays = fn;
+}
 
 bool closed_by_this_thread() noexcept {
   Gate& g = gate();

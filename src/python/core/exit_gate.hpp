@@ -9,8 +9,10 @@
 // finalizing thread before the interpreter begins to finalize, closes the
 // gate: with the lock let go, it lets runtimes that are shutting down finish
 // (their threads need the lock for their last Python calls), closes the gate,
-// and waits for the threads that passed it; both waits are bounded. A thread
-// that comes later is refused, except the one that closed the gate.
+// and waits for the threads that passed it; then it asks the stays (event
+// loops, which hold the lock on and off for long) to end and waits for them
+// to let the lock go for the last time. Every wait is bounded. A thread that
+// comes later is refused, except the one that closed the gate.
 #pragma once
 
 #include "python/core/status.hpp"
@@ -31,6 +33,19 @@ namespace exit_gate {
 void leave() noexcept;
 // Whether the calling thread holds a count of enter().
 bool inside() noexcept;
+// Turns one count of enter() into a stay: a long scope that gives the lock
+// up while it waits (an event loop's run_forever). The hook does not wait
+// for a stay to end by itself: it asks it to, through the stay breaker.
+void stay() noexcept;
+// Turns the stay back into a count of enter(); false, with the stay kept,
+// when the gate has closed meanwhile (end the scope with no more than
+// releasing references, then leave_stay()).
+[[nodiscard]] bool end_stay() noexcept;
+// Ends a stay that end_stay() kept, once the lock has been let go.
+void leave_stay() noexcept;
+// The function that the hook calls, with the lock, to ask every stay to end.
+void set_stay_breaker(void (*fn)() noexcept) noexcept;
+
 // Whether the calling thread is the one that closed the gate.
 bool closed_by_this_thread() noexcept;
 // Whether the gate is still open.

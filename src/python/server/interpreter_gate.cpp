@@ -16,7 +16,8 @@ InterpreterEntry::InterpreterEntry() {
     // PyGILState_Ensure leaves, so the release below deletes it as it would.
     PyThreadState* fresh = PyThreadState_New(PyInterpreterState_Main());
     if (fresh == nullptr) {
-      stop_counting();
+      counted_ = false;
+      core::exit_gate::leave();
       return;
     }
     PyEval_RestoreThread(fresh);
@@ -31,19 +32,27 @@ InterpreterEntry::InterpreterEntry() {
 InterpreterEntry::~InterpreterEntry() {
   // Unwinding after the interpreter ended this thread inside the scope, the
   // thread no longer holds the lock and must not release it.
-  if (entered_ && PyGILState_Check()) PyGILState_Release(state_);
-  if (counted_) stop_counting();
+  if (entered_ && !in_long_part_ && PyGILState_Check()) PyGILState_Release(state_);
+  if (counted_) core::exit_gate::leave();
+  if (staying_) core::exit_gate::leave_stay();
 }
 
 void InterpreterEntry::stop_counting() noexcept {
   if (!counted_) return;
   counted_ = false;
-  core::exit_gate::leave();
+  staying_ = true;
+  in_long_part_ = true;
+  core::exit_gate::stay();
 }
 
 bool InterpreterEntry::count_again() noexcept {
-  if (!counted_) counted_ = core::exit_gate::enter();
-  return counted_;
+  in_long_part_ = false;
+  if (counted_) return true;
+  if (!staying_) return counted_ = core::exit_gate::enter();
+  if (!core::exit_gate::end_stay()) return false;
+  staying_ = false;
+  counted_ = true;
+  return true;
 }
 
 RuntimeShutdownScope::RuntimeShutdownScope() noexcept { core::exit_gate::runtime_shutdown_begins(); }

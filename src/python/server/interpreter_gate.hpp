@@ -21,16 +21,24 @@ class InterpreterEntry {
   explicit operator bool() const noexcept { return entered_; }
 
   // For a scope that keeps the lock for long but gives it up while it waits
-  // (an event loop's run_forever): the exit hook no longer waits for it.
+  // (an event loop's run_forever): from here on it is a stay of the exit
+  // gate, which the exit hook asks to end (the caller registers a way to
+  // stop it with the stay breaker) rather than waiting for it.
   void stop_counting() noexcept;
   // Counts the scope again once the long part is over; false when the gate
-  // has closed meanwhile (then do no more than release references).
+  // has closed meanwhile (then do no more than release references: the
+  // hook waits for the scope's end).
   [[nodiscard]] bool count_again() noexcept;
 
  private:
   PyGILState_STATE state_{};
   bool entered_ = false;
   bool counted_ = false;
+  bool staying_ = false;
+  // Between stop_counting and count_again: unwinding from there, the
+  // interpreter has ended the thread while it waited for the lock, which it
+  // no longer holds.
+  bool in_long_part_ = false;
 };
 
 // A runtime shutting down, for the scope: the exit hook waits for it before
