@@ -5,7 +5,6 @@
 
 #include "python/core/classes.hpp"
 #include "python/core/extract.hpp"
-#include "python/core/gil.hpp"
 #include "python/core/interned.hpp"
 #include "python/core/status.hpp"
 
@@ -68,7 +67,6 @@ Status exec_module(PyObject* module) {
   if (g_owner == nullptr) g_owner = interp;
   if (g_owner != interp) return core::raise(PyExc_ImportError, "brovane cannot be loaded in more than one interpreter");
   BRV_CHECK(core::init_interned_names());
-  if (core::note_main_thread() != 0) return core::py_error();
   for (std::size_t i = 0; i < core::kClassCount; ++i) BRV_CHECK(add_class(module, i));
   return {};
 }

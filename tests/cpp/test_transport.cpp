@@ -26,6 +26,7 @@
 #include <asio/write.hpp>
 #include <gtest/gtest.h>
 
+#include "protocol/json_text.hpp"
 #include "python/client/io_error_map.hpp"
 #include "python/client/transport.hpp"
 #include "python/server/transport.hpp"
@@ -458,6 +459,30 @@ TEST(TransportBufferedJson, BracketScan) {
         c.peer_end();
         for (const Frame& expected : k.frames) EXPECT_EQ(c.recv(side, kBuffered, kJson), expected);
       }
+    }
+  }
+}
+
+// Nesting: as deep as the JSON reader decodes (127 levels) passes, with
+// brackets inside strings not counted; one more opening bracket is refused,
+// whatever follows it.
+TEST(TransportBufferedJson, NestingIsBoundedWhereTheReaderStops) {
+  auto nested = [](std::size_t levels) {
+    return std::string(levels, '[') + "\"[[{\"" + std::string(levels, ']');
+  };
+  const std::string ok = nested(127);
+  const std::string deep = std::string(128, '[');
+  ASSERT_TRUE(brovane::protocol::parse_json(ok));
+  ASSERT_FALSE(brovane::protocol::parse_json(nested(128)));
+  const IoError too_deep{IoErrorKind::InvalidData, "buffered message nested more than 127 levels deep"};
+  for (Side side : kSides) {
+    for (std::size_t cap : {std::size_t{1}, client::kConnectionBufferSize}) {
+      SCOPED_TRACE(std::string(side_name(side)) + " capacity " + std::to_string(cap));
+      Conn c(cap);
+      c.peer_write(ok + deep);
+      c.peer_end();
+      EXPECT_EQ(c.recv(side, kBuffered, kJson), Frame(ok));
+      EXPECT_EQ(c.recv(side, kBuffered, kJson), Frame(std::unexpected(too_deep)));
     }
   }
 }

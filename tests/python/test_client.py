@@ -427,5 +427,113 @@ class LockDisciplineTest(unittest.TestCase):
         self.assertNotIn("terminate", proc.stderr)
 
 
+
+# A program that leaves while daemon threads keep calling: `load(port)` runs
+# in 16 threads, each with its own client. Port 0: the program serves too,
+# with a plain handler, or with a coroutine handler when a second argument
+# is given (its loop threads are then busy as the program leaves).
+EXIT_UNDER_LOAD = textwrap.dedent("""
+    import asyncio, sys, threading, time
+    from brovane import ThriftClient, ThriftParser, ThriftServer
+    p = ThriftParser()
+    p.parse("service S { void ping() }")
+    port = int(sys.argv[1])
+
+    async def ping():
+        await asyncio.sleep(0)
+
+    if port == 0:
+        from wire import free_port
+        port = free_port()
+        srv = ThriftServer(p.get_service("S"), workers=4)
+        srv.set_parser(p)
+        srv.register_handler("ping", ping if len(sys.argv) > 2 else lambda: None)
+        srv.serve("127.0.0.1", port)
+        deadline = time.monotonic() + 10
+        while not srv.is_running() and time.monotonic() < deadline:
+            time.sleep(0.01)
+
+    def load():
+        c = ThriftClient(p.get_service("S"), "127.0.0.1", port)
+        c.set_parser(p)
+        c.open()
+        while True:
+            c.call("ping")
+
+    for _ in range(16):
+        threading.Thread(target=load, daemon=True).start()
+    time.sleep(0.5)
+    sys.exit(0)
+""")
+
+
+class ExitUnderLoadTest(unittest.TestCase):
+    # A daemon thread may be taking the interpreter lock back, at the end of
+    # a call, just as the interpreter begins to finalize; the interpreter
+    # would end it there (pthread_exit), which terminates the process from
+    # the module's frames. Each run is a race, so there are several.
+    RUNS = 16
+    AT_ONCE = 4
+
+    def exit_many_times(self, port, *args):
+        failures = []
+        for first in range(0, self.RUNS, self.AT_ONCE):
+            procs = [subprocess.Popen([sys.executable, "-c", EXIT_UNDER_LOAD, str(port), *args],
+                                      stdout=subprocess.DEVNULL,
+                                      stderr=subprocess.PIPE, text=True, env=os.environ)
+                     for _ in range(first, min(first + self.AT_ONCE, self.RUNS))]
+            for proc in procs:
+                try:
+                    _, err = proc.communicate(timeout=60)
+                except subprocess.TimeoutExpired:
+                    proc.kill()
+                    _, err = proc.communicate()
+                    failures.append(("timed out", err))
+                    continue
+                if proc.returncode != 0 or "terminate called" in err:
+                    failures.append((proc.returncode, err))
+        self.assertEqual(failures, [])
+
+    def test_exit_while_daemon_threads_call_a_server_of_the_same_process(self):
+        self.exit_many_times(0)
+
+    def test_exit_while_daemon_threads_call_coroutine_handlers_of_the_same_process(self):
+        # The server's loop threads, inside run_forever, must not be waiting
+        # for the interpreter lock either as the interpreter finalizes.
+        self.exit_many_times(0, "async")
+
+    def test_exit_while_daemon_threads_call_a_server_of_another_process(self):
+        server = subprocess.Popen([sys.executable, "-c", textwrap.dedent("""
+            import sys, time
+            from brovane import ThriftParser, ThriftServer
+            from wire import free_port
+            p = ThriftParser()
+            p.parse("service S { void ping() }")
+            srv = ThriftServer(p.get_service("S"), workers=4)
+            srv.set_parser(p)
+            srv.register_handler("ping", lambda: None)
+            port = free_port()
+            srv.serve("127.0.0.1", port)
+            deadline = time.monotonic() + 10
+            while not srv.is_running() and time.monotonic() < deadline:
+                time.sleep(0.01)
+            print("R", port, flush=True)
+            sys.stdin.read()  # until the test closes it
+        """)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=os.environ)
+        try:
+            line = ""
+            while not line.startswith("R "):
+                line = server.stdout.readline()
+                self.assertTrue(line, "the server process ended")
+            self.exit_many_times(int(line.split()[1]))
+        finally:
+            server.stdin.close()
+            try:
+                server.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                server.kill()
+                server.wait()
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -13,7 +13,7 @@ from brovane import ProtocolType, TransportType
 
 from server_harness import Conn, ServerCase, parse, wait_until
 from wire import (CALL, EXCEPTION, ONEWAY, REPLY, T_I32, T_LIST, T_STRING, TIMEOUT, app_exception, field, framed, i32,
-                  message, parse_message, string)
+                  json_message, message, parse_message, string)
 
 IDL = """
 service Svc {
@@ -24,6 +24,23 @@ service Svc {
 """
 
 ADD_42 = message("add", REPLY, 1, field(T_I32, 0, i32(42)) + b"\x00")
+
+
+def json_add(depth=None):
+    """A JSON add(a=40, b=2) request; with `depth`, it also carries an unknown
+    field (skipped by the server) whose nested lists bring the text's nesting
+    to exactly `depth` levels: the message, the arguments, the field's value
+    and depth - 3 lists."""
+    fields = {"1": ["i32", 40], "2": ["i32", 2]}
+    if depth is not None:
+        inner = ["i32", 0]
+        for _ in range(depth - 4):
+            inner = ["lst", 1, inner]
+        fields["9"] = ["lst", inner]
+    return json_message("add", CALL, 1, fields)
+
+
+JSON_ADD_42 = json_message("add", REPLY, 1, {"0": ["i32", 42]})
 
 
 def add_args(a, b):
@@ -168,6 +185,34 @@ class FaultTest(ServerCase):
         with Conn(port) as c:
             c.send(message("add", CALL, 1, add_args(40, 2)))
             self.assertEqual(c.recv_exact(len(ADD_42)), ADD_42)
+
+    def test_buffered_json_nesting_is_cut_off_where_the_reader_stops(self):
+        # The JSON reader decodes 127 nested levels: such a request is
+        # answered. A peer that sends nothing but "[" is cut off as soon as
+        # its nesting passes that, instead of being buffered without end.
+        port = self.serve(transport=TransportType.Buffered, protocol=ProtocolType.JSON)
+        with Conn(port) as c:
+            c.send(json_add(127))
+            self.assertEqual(c.recv_exact(len(JSON_ADD_42)), JSON_ADD_42)
+        flood = 64 * 1024 * 1024
+        before = rss_bytes()
+        sent = 0
+        with Conn(port) as c:
+            chunk = b"[" * 65536
+            try:
+                while sent < flood:
+                    c.send(chunk)
+                    sent += len(chunk)
+            except (BrokenPipeError, ConnectionResetError):
+                pass
+            self.assertLess(sent, flood)
+            self.assertTrue(c.closed_by_peer())
+        self.wait_connection_error("buffered message nested more than 127 levels deep")
+        self.assertLess(rss_bytes() - before, 16 * 1024 * 1024)
+        with Conn(port) as c:
+            c.send(json_add())
+            self.assertEqual(c.recv_exact(len(JSON_ADD_42)), JSON_ADD_42)
+        self.assertEqual(len(self.connection_errors()), 1, self.console.err())
 
     def test_failing_requests_keep_their_connection(self):
         port = self.serve()

@@ -30,6 +30,7 @@
 
 #include <asio/awaitable.hpp>
 
+#include "protocol/json_text.hpp"
 #include "python/client/buffered_io.hpp"
 #include "python/client/io_error_map.hpp"
 
@@ -51,6 +52,11 @@ inline constexpr std::uint8_t kProtocolJson = 2;
 // Structs and containers inside one another that a Buffered Binary message
 // may hold, its own argument struct included.
 inline constexpr std::size_t kMaxBufferedNesting = 128;
+// Arrays and objects inside one another that a Buffered JSON message may
+// hold: as many as the JSON reader decodes, so the scan refuses no message
+// that could be read, and a peer that sends only opening brackets is cut off
+// after that many bytes.
+inline constexpr std::int64_t kMaxBufferedJsonNesting = protocol::kJsonDepthBudget - 1;
 
 enum class Side : std::uint8_t { Client, Server };
 
@@ -78,6 +84,10 @@ namespace detail {
 [[gnu::cold, gnu::noinline]] inline IoError nesting_error() {
   return IoError{IoErrorKind::InvalidData, "buffered message nested more than " +
                                                std::to_string(kMaxBufferedNesting) + " levels deep"};
+}
+[[gnu::cold, gnu::noinline]] inline IoError json_nesting_error() {
+  return IoError{IoErrorKind::InvalidData, "buffered message nested more than " +
+                                               std::to_string(kMaxBufferedJsonNesting) + " levels deep"};
 }
 [[gnu::cold, gnu::noinline]] inline IoError compact_refused_error() {
   return IoError{IoErrorKind::InvalidInput,
@@ -471,7 +481,8 @@ constexpr bool is_json_blank(char c) noexcept {
 
 // Buffered JSON: blanks before the first bracket are dropped; the message
 // ends with the bracket that closes the first one. Brackets are counted, not
-// matched, and are ignored inside strings.
+// matched, and are ignored inside strings. An opening bracket beyond
+// kMaxBufferedJsonNesting levels ends the receive with an error.
 template <class Stream>
 StreamTask<Stream, IoResult<std::string>> recv_buffered_json(BufferedReader<Stream>& reader, std::string out) {
   out.clear();
@@ -522,7 +533,10 @@ StreamTask<Stream, IoResult<std::string>> recv_buffered_json(BufferedReader<Stre
       } else if (c == '"') {
         in_string = true;
       } else if (c == '{' || c == '[') {
-        ++depth;
+        if (++depth > kMaxBufferedJsonNesting) [[unlikely]] {
+          reader.consume(i + 1);
+          co_return std::unexpected(json_nesting_error());
+        }
       } else if ((c == '}' || c == ']') && --depth == 0) {
         out.append(p, i + 1);
         reader.consume(i + 1);

@@ -6,7 +6,7 @@
 #include <mutex>
 #include <vector>
 
-#include "python/core/ref.hpp"
+#include "python/core/exit_gate.hpp"
 
 namespace brovane::python::core {
 
@@ -14,8 +14,6 @@ namespace {
 
 std::mutex g_deferred_mutex;
 std::vector<PyObject*>* g_deferred = nullptr;  // never freed: may be used during process exit
-
-std::atomic<unsigned long> g_main_thread{0};
 
 }  // namespace
 
@@ -27,26 +25,21 @@ bool interpreter_finalizing() noexcept {
 #endif
 }
 
-int note_main_thread() noexcept {
-  const Ref threading = Ref::steal(PyImport_ImportModule("threading"));
-  if (!threading) return -1;
-  const Ref main = Ref::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
-  if (!main) return -1;
-  const Ref ident = Ref::steal(PyObject_GetAttrString(main.get(), "ident"));
-  if (!ident) return -1;
-  const unsigned long id = PyLong_AsUnsignedLong(ident.get());
-  if (id == static_cast<unsigned long>(-1) && PyErr_Occurred()) return -1;
-  g_main_thread.store(id, std::memory_order_relaxed);
-  return 0;
-}
-
 namespace detail {
 
-bool reentry_refused() noexcept {
-  if (!interpreter_finalizing()) [[likely]]
-    return false;
-  const unsigned long main = g_main_thread.load(std::memory_order_relaxed);
-  return main != 0 && PyThread_get_thread_ident() != main;
+void take_lock_back(PyThreadState* state) noexcept {
+  if (!exit_gate::inside()) {
+    if (exit_gate::enter())
+      t_counted_until_return = true;
+    else if (!exit_gate::closed_by_this_thread()) [[unlikely]]
+      park_thread();
+  }
+  PyEval_RestoreThread(state);
+}
+
+void leave_counted_until_return() noexcept {
+  t_counted_until_return = false;
+  exit_gate::leave();
 }
 
 void park_thread() noexcept {

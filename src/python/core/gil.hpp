@@ -13,35 +13,38 @@ namespace brovane::python::core {
 // lock state.
 bool interpreter_finalizing() noexcept;
 
-// Records the main thread, the one that finalizes the interpreter. Once, at
-// module initialisation, with the interpreter lock; 0 or -1 with the
-// exception set.
-int note_main_thread() noexcept;
-
 namespace detail {
-// Whether a thread that let go of the interpreter lock must not take it back:
-// the interpreter is finalizing and the thread is not the one finalizing it.
-bool reentry_refused() noexcept;
+// Takes the interpreter lock back through the exit gate (exit_gate.hpp). A
+// thread that the gate refuses waits for the process to end instead, as the
+// interpreter's own threads do in later versions: let in, the interpreter
+// would end it with pthread_exit, whose unwinding cannot pass this module's
+// frames. A thread let in stays counted until the module's entry point that
+// it runs returns to the interpreter (leave_exit_gate_on_return).
+void take_lock_back(PyThreadState* state) noexcept;
 // Parks the calling thread until the process ends.
 [[noreturn]] void park_thread() noexcept;
+
+inline thread_local bool t_counted_until_return = false;
+void leave_counted_until_return() noexcept;
 }  // namespace detail
 
+// At the end of each entry point of the module: a thread that took the
+// interpreter lock back inside it is no longer waited for by the exit gate.
+inline void leave_exit_gate_on_return() noexcept {
+  if (detail::t_counted_until_return) [[unlikely]]
+    detail::leave_counted_until_return();
+}
+
 // Releases the interpreter lock for the guard's scope. No Python object may be
-// touched and no Ref destroyed until it ends.
-//
-// A thread that comes back once the interpreter is finalizing is not let in:
-// the interpreter would end it with pthread_exit, whose unwinding cannot pass
-// this module's frames and would terminate the process. Such a thread (a
-// daemon thread whose call outlived the program) waits for the process to
-// end instead, as the interpreter's own threads do in later versions.
+// touched and no Ref destroyed until it ends. Only inside an entry point of
+// the module (core::run), on a thread whose program has installed the exit
+// gate (a client or a server exists). A thread that comes back after the
+// gate has closed (a daemon thread whose call outlived the program) is
+// parked at the end of the scope and never returns.
 class [[nodiscard]] GilRelease {
  public:
   GilRelease() noexcept : state_(PyEval_SaveThread()) {}
-  ~GilRelease() {
-    if (detail::reentry_refused()) [[unlikely]]
-      detail::park_thread();
-    PyEval_RestoreThread(state_);
-  }
+  ~GilRelease() { detail::take_lock_back(state_); }
   GilRelease(const GilRelease&) = delete;
   GilRelease& operator=(const GilRelease&) = delete;
 

@@ -79,30 +79,36 @@ inline constexpr std::size_t kArity = std::remove_reference_t<decltype(Sig)>::si
 template <class F>
 PyObject* run(F&& body) noexcept {
   release_deferred_if_any();
+  PyObject* out = nullptr;
   try {
     Result<Ref> r = std::forward<F>(body)();
     if (r) [[likely]]
-      return r->release();
-    set_python_error(r.error());
+      out = r->release();
+    else
+      set_python_error(r.error());
   } catch (...) {
     detail::set_exception_from_cpp();
   }
-  return nullptr;
+  leave_exit_gate_on_return();
+  return out;
 }
 
 // The same for bodies returning Status: 0, or -1 with the exception set.
 template <class F>
 int run_status(F&& body) noexcept {
   release_deferred_if_any();
+  int out = -1;
   try {
     Status s = std::forward<F>(body)();
     if (s) [[likely]]
-      return 0;
-    set_python_error(s.error());
+      out = 0;
+    else
+      set_python_error(s.error());
   } catch (...) {
     detail::set_exception_from_cpp();
   }
-  return -1;
+  leave_exit_gate_on_return();
+  return out;
 }
 
 // Self of the expected class; the standard wrong-type error otherwise.

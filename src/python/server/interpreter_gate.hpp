@@ -1,17 +1,9 @@
-// Entering the interpreter from the server's native threads. Once the
-// interpreter has begun to finalize it ends, there and then, every native
-// thread that tries to take its lock (pthread_exit, unwinding our frames), so
-// the server's threads enter through one gate. At interpreter exit an atexit
-// hook, installed by the first serve, lets runtimes that are shutting down
-// finish (their threads need the lock for their last Python calls), then
-// closes the gate and waits for the entries in progress; both waits are
-// bounded. From then on entries are refused and the threads skip their
-// Python work.
+// Entering the interpreter from the server's native threads, through the
+// exit gate (core/exit_gate.hpp), which serve installs. Once it has closed,
+// entries are refused and the threads skip their Python work.
 #pragma once
 
 #include <Python.h>
-
-#include "python/core/status.hpp"
 
 namespace brovane::python::server {
 
@@ -29,16 +21,24 @@ class InterpreterEntry {
   explicit operator bool() const noexcept { return entered_; }
 
   // For a scope that keeps the lock for long but gives it up while it waits
-  // (an event loop's run_forever): the exit hook no longer waits for it.
+  // (an event loop's run_forever): from here on it is a stay of the exit
+  // gate, which the exit hook asks to end (the caller registers a way to
+  // stop it with the stay breaker) rather than waiting for it.
   void stop_counting() noexcept;
   // Counts the scope again once the long part is over; false when the gate
-  // has closed meanwhile (then do no more than release references).
+  // has closed meanwhile (then do no more than release references: the
+  // hook waits for the scope's end).
   [[nodiscard]] bool count_again() noexcept;
 
  private:
   PyGILState_STATE state_{};
   bool entered_ = false;
   bool counted_ = false;
+  bool staying_ = false;
+  // Between stop_counting and count_again: unwinding from there, the
+  // interpreter has ended the thread while it waited for the lock, which it
+  // no longer holds.
+  bool in_long_part_ = false;
 };
 
 // A runtime shutting down, for the scope: the exit hook waits for it before
@@ -54,9 +54,5 @@ class RuntimeShutdownScope {
 // Whether the interpreter can still be entered (the gate is open and the
 // interpreter not finalizing). Any thread, any lock state.
 bool interpreter_open() noexcept;
-
-// Registers the exit hook with the "atexit" module, once per process. Needs
-// the interpreter lock.
-core::Status install_interpreter_exit_gate();
 
 }  // namespace brovane::python::server

@@ -3,11 +3,11 @@
 #include <string>
 #include <utility>
 
+#include "python/core/exit_gate.hpp"
 #include "python/core/extract.hpp"
 #include "python/core/gil.hpp"
 #include "python/core/thunks.hpp"
 #include "python/parser.hpp"
-#include "python/server/interpreter_gate.hpp"
 #include "python/server/console.hpp"
 #include "python/server/cpu_count.hpp"
 #include "python/server/runtime.hpp"
@@ -128,7 +128,7 @@ Result<Ref> server_serve(ThriftServerObject& self, const core::Args<2>& a) {
   ctx.transport = static_cast<std::uint8_t>(s.transport);
   ctx.protocol = static_cast<std::uint8_t>(s.protocol);
   const std::size_t workers = effective_workers(s.workers);
-  BRV_CHECK(install_interpreter_exit_gate());
+  BRV_CHECK(core::install_exit_gate());
 
   // This serve is in progress from here on, before the interpreter lock is
   // let go: a serve from another thread meanwhile is refused, and a stop()
