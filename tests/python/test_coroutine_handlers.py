@@ -290,6 +290,75 @@ print("stopped", flush=True)
 """
 
 
+# Run in a child interpreter with the collector disabled: a coroutine ends
+# its worker's only loop (by raising KeyboardInterrupt or SystemExit out of
+# it, or by stopping it) while another request's coroutine waits on that
+# loop. A SystemExit that ended the process would end the test runner too.
+ENDING_LOOP = """
+import asyncio, gc, sys, time
+sys.path.insert(0, {here!r})
+from brovane import ThriftServer
+from server_harness import Conn, parse, wait_until
+from wire import CALL, framed, free_port, message
+from test_coroutine_handlers import IDL, key_args
+
+gc.disable()
+p = parse(IDL)
+s = ThriftServer(p.get_service("Svc"), workers=1)
+s.set_parser(p)
+
+async def wait(key):
+    if key == "slow":
+        await asyncio.sleep(0.5)
+        return 1
+    await asyncio.sleep(0)
+    if key == "KeyboardInterrupt":
+        raise KeyboardInterrupt
+    if key == "SystemExit":
+        raise SystemExit(3)
+    asyncio.get_running_loop().stop()
+    return 2
+
+s.register_handler("wait", wait)
+port = free_port()
+s.serve("127.0.0.1", port)
+assert wait_until(s.is_running)
+slow, ending = Conn(port), Conn(port)
+slow.send(framed(message("wait", CALL, 1, key_args("slow"))))
+time.sleep(0.1)
+ending.send(framed(message("wait", CALL, 2, key_args({key!r}))))
+print("ending", repr(ending.recv_frame()), flush=True)
+t = time.monotonic()
+print("slow", repr(slow.recv_frame()), flush=True)
+print("waited", time.monotonic() - t, flush=True)
+s.stop()
+"""
+
+
+class EndingLoopTest(unittest.TestCase):
+    def test_requests_pending_on_a_loop_that_ends_are_answered_as_cancelled(self):
+        cancelled = app_exception("wait", 1, "CancelledError: ", 6)
+        cases = [
+            ("KeyboardInterrupt", app_exception("wait", 2, "KeyboardInterrupt: ", 6)),
+            ("SystemExit", app_exception("wait", 2, "SystemExit: 3", 6)),
+            ("stop", message("wait", REPLY, 2, i32_result(2))),
+        ]
+        for key, ending in cases:
+            with self.subTest(key=key):
+                script = textwrap.dedent(ENDING_LOOP).format(here=HERE, key=key)
+                r = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60,
+                                   cwd=HERE, env=dict(os.environ))
+                self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+                lines = dict(line.split(" ", 1) for line in r.stdout.splitlines()
+                             if line.split(" ", 1)[0] in ("ending", "slow", "waited"))
+                self.assertEqual(lines.get("ending"), repr(ending), r.stdout + r.stderr)
+                self.assertEqual(lines.get("slow"), repr(cancelled), r.stdout + r.stderr)
+                # Answered as the loop ends, not only when the collector runs.
+                self.assertLess(float(lines["waited"]), 2.0, r.stdout)
+                if key != "stop":
+                    self.assertIn(key, r.stderr)  # printed by the interpreter's error printer
+
+
 class ClosingLoopTest(unittest.TestCase):
     def test_a_coroutine_handed_to_a_closing_loop_is_refused(self):
         # The loop's refusal is the reply, and the process lives on.

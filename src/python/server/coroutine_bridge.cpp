@@ -113,16 +113,20 @@ struct Bridge {
   void link(Inbox* in, Ref t) noexcept;
   void unlink() noexcept;
 
+  // The outcome of an awaitable its loop will never finish.
+  void deliver_cancelled() noexcept {
+    if (!target) return;
+    try {
+      deliver_error(cancelled_text());
+    } catch (const std::bad_alloc&) {
+      deliver_error("CancelledError: ");
+    }
+  }
+
   // Dropped before completing (its loop ended first, say): cancelled.
   ~Bridge() {
     unlink();
-    if (target) {
-      try {
-        deliver_error(cancelled_text());
-      } catch (const std::bad_alloc&) {
-        deliver_error("CancelledError: ");
-      }
-    }
+    deliver_cancelled();
   }
 };
 
@@ -145,15 +149,19 @@ struct Inbox {
   Bridge* running = nullptr;  // head of the running bridges
 
   // Drops what the loop will never run: each bridge not yet started
-  // completes as cancelled; pending tasks are let go (asyncio then reports
-  // each one it collects while pending, as it does for any abandoned task).
+  // completes as cancelled, and so does each one whose task is still
+  // pending, there and then: such a task is let go, but it lives on in its
+  // reference cycle (task, coroutine, awaited future) until the collector
+  // happens to free it, and never with the collector disabled. (asyncio
+  // reports each pending task it collects, as for any abandoned task.)
   void release_work() noexcept {
     std::vector<Ref> unstarted = std::move(pending);
     pending.clear();
     unstarted.clear();
-    // Letting a task go may end others (and unlink them): take the head anew
-    // each time.
+    // Answering or letting a task go may end others (and unlink them): take
+    // the head anew each time.
     while (Bridge* b = running) {
+      b->deliver_cancelled();
       Ref t = std::move(b->task);
       b->unlink();
       t.reset();
