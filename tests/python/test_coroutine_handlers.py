@@ -142,6 +142,31 @@ class CoroutineHandlerTest(ServerCase):
             self.assertEqual(parse_binary_reply(x.recv_frame())[3], i32_result(0))
             self.assertLess(time.monotonic() - t, 2.0)
 
+    def test_calls_that_block_run_side_by_side(self):
+        # Each call of a marked wrapper may block, so each is a blocking-pool
+        # job of its own: twenty calls that each sleep for a second take about
+        # a second together, not two at a time.
+        def add(a, b):
+            time.sleep(1.0)  # releases the interpreter lock
+
+            async def body():
+                return a + b
+            return body()
+        inspect.markcoroutinefunction(add)
+
+        port = self.serve({"add": add}, workers=2)
+        conns = [Conn(port) for _ in range(20)]
+        try:
+            t = time.monotonic()
+            for c in conns:
+                c.send(framed(message("add", CALL, 1, add_args(40, 2))))
+            for c in conns:
+                self.assertEqual(c.recv_frame(), ADD_42)
+            self.assertLess(time.monotonic() - t, 4.0)
+        finally:
+            for c in conns:
+                c.close()
+
     def test_stopping_with_coroutines_pending(self):
         # Each coroutine waits on a future of its own that nobody completes:
         # stopping the server ends the runtime anyway, and the requests get

@@ -77,10 +77,34 @@ bool calls_without_running_code(const CoroutineCall& call) noexcept {
   return (code->co_flags & CO_COROUTINE) != 0;
 }
 
+// A call alone on a blocking-pool thread of its own: the lock taken for it,
+// and its loop rung once the lock is let go.
+void run_alone(std::unique_ptr<CoroutineCall> call) {
+  std::vector<LoopWake> wakes;
+  {
+    RuntimeThreadGil gil;
+    if (!gil) [[unlikely]]
+      return call->deliver_error("RuntimeError: the interpreter is shutting down");
+    start_call_guarded(std::move(call), wakes);
+  }
+  ring(wakes);
+}
+
+// A call that may block goes to a blocking-pool job of its own, so that such
+// calls wait side by side (the pool grows for them) and none holds up the
+// calls queued behind it. Refused, the call is dropped and answers for itself
+// with its join error.
+void start_in_own_job(Runtime& runtime, std::unique_ptr<CoroutineCall> call) noexcept {
+  try {
+    runtime.try_spawn_blocking([c = std::move(call)]() mutable { run_alone(std::move(c)); });
+  } catch (const std::bad_alloc&) {
+  }
+}
+
 // A runner's hold of the interpreter lock, on a pool thread: the lock is
 // taken once for every call queued (up to kCallsPerHold), then released
 // before the loops that got coroutines are rung, so that each wakes to a
-// free lock.
+// free lock. Only calls that run no code of their own are made in the hold.
 void hold_for_coroutine_calls(PoolLane::Turn& turn) {
   std::vector<LoopWake> wakes;
   {
@@ -94,11 +118,11 @@ void hold_for_coroutine_calls(PoolLane::Turn& turn) {
       std::unique_ptr<PoolLane::Item> item = turn.next();
       if (!item) break;
       auto call = std::unique_ptr<CoroutineCall>(static_cast<CoroutineCall*>(item.release()));
-      // A call that may run code of its own may block, and the coroutines
-      // already handed over must not wait for it: their loops are rung
-      // first (they take the lock whenever it is let go).
-      if (!wakes.empty() && !calls_without_running_code(*call)) ring(wakes);
-      start_call_guarded(std::move(call), wakes);
+      if (calls_without_running_code(*call)) {
+        start_call_guarded(std::move(call), wakes);
+      } else {
+        start_in_own_job(turn.runtime(), std::move(call));
+      }
     }
   }
   ring(wakes);

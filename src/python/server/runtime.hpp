@@ -75,6 +75,7 @@ class PoolLane {
    public:
     // The oldest queued item, now the caller's to run; null when none is.
     std::unique_ptr<Item> next();
+    Runtime& runtime() const noexcept { return lane_.runtime_; }
 
    private:
     friend class PoolLane;
