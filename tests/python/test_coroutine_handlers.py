@@ -1,7 +1,8 @@
 """Coroutine handlers beyond the plain request path: a pending task that
 nothing but its own future references, a coroutine function whose call
-blocks, a call that no blocking-pool thread can be started for, and a
-server stopped while coroutines are still pending.
+blocks, a call that no blocking-pool thread can be started for, a loop that
+ends with coroutines pending, and a server stopped while coroutines are
+still pending.
 """
 
 import asyncio
@@ -201,21 +202,30 @@ class CoroutineHandlerTest(ServerCase):
 # Run in a child interpreter: it gives up root, so that a limit on the
 # number of threads can refuse the blocking pool its first thread.
 THREADLESS_POOL = """
-import os, resource, sys, threading
+import inspect, os, resource, sys, threading
 sys.path.insert(0, {here!r})
 from brovane import ThriftServer
 from server_harness import Conn, LOOP, parse, thread_names, wait_until
 from wire import CALL, message
-from test_coroutine_handlers import IDL, add_args
+from test_coroutine_handlers import IDL, add_args, key_args
 
 p = parse(IDL)
 s = ThriftServer(p.get_service("Svc"), workers=1)
 s.set_parser(p)
 
-async def add(a, b):
-    return a + b
+# A wrapper marked as a coroutine function: its call may block, so it is a
+# blocking-pool job. A plain async def is called on the loop itself.
+def add(a, b):
+    async def body():
+        return a + b
+    return body()
 
+async def wait(key):
+    return len(key)
+
+inspect.markcoroutinefunction(add)
 s.register_handler("add", add)
+s.register_handler("wait", wait)
 from wire import free_port
 port = free_port()
 s.serve("127.0.0.1", port)
@@ -238,6 +248,7 @@ try:
 except RuntimeError:
     pass
 print("reply", repr(c.call(message("add", CALL, 1, add_args(40, 2)))), flush=True)
+print("reply", repr(c.call(message("wait", CALL, 3, key_args("abc")))), flush=True)
 resource.setrlimit(resource.RLIMIT_NPROC, (hard, hard))
 print("reply", repr(c.call(message("add", CALL, 2, add_args(40, 2)))), flush=True)
 c.close()
@@ -414,9 +425,11 @@ class ThreadlessPoolTest(unittest.TestCase):
             self.skipTest(r.stdout.strip())
         self.assertEqual(r.returncode, 0, r.stderr)
         replies = [line for line in r.stdout.splitlines() if line.startswith("reply ")]
-        # The first call's job is task 1 of the runtime; once threads can
-        # start again, the next call (task 2) is served as usual.
+        # The first call's job is task 1 of the runtime; a plain async def
+        # needs no pool thread; once threads can start again, the next call
+        # (task 2) is served as usual.
         self.assertEqual(replies, ["reply " + repr(app_exception("add", 1, "task 1 was cancelled", 6)),
+                                   "reply " + repr(message("wait", REPLY, 3, i32_result(3))),
                                    "reply " + repr(message("add", REPLY, 2, i32_result(42)))], r.stdout)
 
 

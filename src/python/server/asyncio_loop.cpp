@@ -137,6 +137,7 @@ std::expected<std::shared_ptr<const TaskLocals>, std::string> make_task_locals()
   auto locals = std::make_shared<TaskLocals>();
   locals->event_loop = DeferredRef::steal(loop.release());
   locals->context = DeferredRef::steal(context.release());
+  locals->intake = make_loop_intake();
   return std::shared_ptr<const TaskLocals>(std::move(locals));
 }
 

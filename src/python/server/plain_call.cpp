@@ -100,7 +100,7 @@ void run_as_runner(Runtime& rt, PlainCall* own, bool standby) {
         try {
           // Dropped unrun at shutdown, it leaves the queue to the runtime,
           // which destroys what is queued.
-          asio::post(rt.io(), [&rt] { run_as_runner(rt, nullptr, false); });
+          asio::post(rt.next_io(), [&rt] { run_as_runner(rt, nullptr, false); });
           return;
         } catch (const std::bad_alloc&) {
           deadline = kUnset;  // nobody to hand over to: go on here
@@ -127,20 +127,21 @@ asio::awaitable<void> queue_plain_call(PlainCall& call) {
   return asio::async_initiate<const asio::use_awaitable_t<>&, void()>(
       [&call](auto handler) {
         Runtime& rt = *call.ctx.runtime;
-        Task task = [&call, &rt, h = std::move(handler)](bool locked) mutable {
+        Task task = [&call, h = std::move(handler)](bool locked) mutable {
           run_call(call, locked);
           try {
-            // Deferred: the resumption waits on this thread's own queue
-            // until the runner is done, instead of waking another worker
-            // for each call it has run; the workers awake take them from
-            // there.
-            asio::defer(rt.io(), std::move(h));
+            // On the connection's own worker; deferred, so that a
+            // connection of the runner's own worker waits on its queue
+            // until the runner is done.
+            asio::defer(std::move(h));
           } catch (const std::bad_alloc&) {
             // The resumption is lost: the connection task goes with its
             // handler, as at shutdown.
           }
         };
-        switch (rt.interpreter_queue().push(task, rt.io(), &start_standby, &rt)) {
+        // The watch runs on this connection's own worker, which is free now.
+        asio::io_context* here = Runtime::current_io();
+        switch (rt.interpreter_queue().push(task, here ? *here : rt.io(), &start_standby, &rt)) {
           case CombiningQueue::Push::Queued: return;
           case CombiningQueue::Push::Run: run_as_runner(rt, nullptr, false); return;
           case CombiningQueue::Push::Standby: run_as_runner(rt, nullptr, true); return;
