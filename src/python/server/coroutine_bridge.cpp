@@ -454,7 +454,7 @@ PyObject* register_intake(PyObject* capsule, PyObject*) noexcept {
 PyMethodDef kIntakeRegisterDef = {"brovane_loop_calls_register", reinterpret_cast<PyCFunction>(&register_intake),
                                   METH_NOARGS, nullptr};
 
-// Has the loop thread set the intake's reader up; false when the loop
+// Asks the loop thread to set the intake's reader up; false when the loop
 // refuses (it is closed) or the interpreter is closing.
 bool request_intake_registration(const std::shared_ptr<const TaskLocals>& locals) {
   RuntimeThreadGil gil;

@@ -103,17 +103,12 @@ class Runtime {
   // The first worker's io_context (the only one of a runtime without
   // workers).
   asio::io_context& io() noexcept { return ios_.front()->io; }
-  // The workers' io_contexts, each in turn.
-  asio::io_context& next_io() noexcept {
-    return ios_[next_io_.fetch_add(1, std::memory_order_relaxed) % ios_.size()]->io;
-  }
   // The io_context of the runtime worker running on this thread; null on
   // any other thread.
   static asio::io_context* current_io() noexcept;
 
   // The worker that takes a new connection for its whole life: the one with
-  // the fewest connections (a worker held up by one connection's long call
-  // is passed over while others have fewer), ties taken in turn.
+  // the fewest connections, ties taken in turn.
   struct Placement {
     asio::io_context& io;
     WorkerLease lease;
@@ -202,7 +197,7 @@ class Runtime {
 
   ThreadHooks hooks_;
   std::vector<std::unique_ptr<WorkerIo>> ios_;  // one per worker, at least one; destroyed at the end of shutdown()
-  std::atomic<std::size_t> next_io_{0};
+  std::atomic<std::size_t> next_io_{0};  // where place_connection starts looking
   std::vector<NativeThread> workers_;  // workers_[i] runs ios_[i]
 
   // The blocking pool. A thread that goes idle counts in pool_idle_; a
