@@ -127,8 +127,9 @@ void Runtime::drive(WorkerIo& own) {
   // than kHeldUp, so that the heartbeat of a worker that is not held up is
   // never older than that.
   while (!io.stopped()) {
-    own.heartbeat.store(now_ns(), std::memory_order_relaxed);
-    if (help_held_up_peers(own)) continue;
+    const std::int64_t now = now_ns();
+    own.heartbeat.store(now, std::memory_order_relaxed);
+    if (help_held_up_peers(own, now)) continue;
     io.run_one_for(kHeldUp);
   }
 }
@@ -139,10 +140,10 @@ bool Runtime::held_up(const WorkerIo& w, std::int64_t now) noexcept {
   return now - w.heartbeat.load(std::memory_order_relaxed) > 2 * kHeldUpNs;
 }
 
-bool Runtime::help_held_up_peers(const WorkerIo& own) {
+bool Runtime::help_held_up_peers(const WorkerIo& own, std::int64_t now) {
   bool ran = false;
   for (const std::unique_ptr<WorkerIo>& peer : ios_) {
-    if (peer.get() == &own || !held_up(*peer, now_ns())) continue;
+    if (peer.get() == &own || !held_up(*peer, now)) continue;
     // Until nothing is ready, or the peer's own thread is back.
     while (peer->io.poll_one() > 0) {
       ran = true;

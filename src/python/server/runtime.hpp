@@ -193,7 +193,7 @@ class Runtime {
   // Whether `w`'s thread has been inside one handler for a while.
   static bool held_up(const WorkerIo& w, std::int64_t now) noexcept;
   // Runs the ready handlers of held-up peers; whether it ran any.
-  bool help_held_up_peers(const WorkerIo& own);
+  bool help_held_up_peers(const WorkerIo& own, std::int64_t now);
 
   ThreadHooks hooks_;
   std::vector<std::unique_ptr<WorkerIo>> ios_;  // one per worker, at least one; destroyed at the end of shutdown()
