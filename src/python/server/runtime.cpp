@@ -26,9 +26,23 @@ constexpr char kThreadName[] = "tokio-rt-worker";  // 15 characters: the kernel'
 constexpr auto kHeldUp = std::chrono::milliseconds(5);
 constexpr std::int64_t kHeldUpNs = std::chrono::duration_cast<std::chrono::nanoseconds>(kHeldUp).count();
 
+// How long a worker that has run out of work keeps looking for more before
+// it sleeps: a reply or a request that comes within it (a loop thread's
+// answer, the next request of a busy connection) costs no wake-up.
+constexpr std::int64_t kSpinNs = 30'000;
+
 std::int64_t now_ns() noexcept {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
+}
+
+// Polls `io` for up to kSpinNs from `now`; whether it ran a handler.
+bool spin_for_work(asio::io_context& io, std::int64_t now) {
+  const std::int64_t until = now + kSpinNs;
+  do {
+    if (io.poll_one() > 0) return true;
+  } while (now_ns() < until && !io.stopped());
+  return false;
 }
 
 }  // namespace
@@ -119,18 +133,20 @@ void Runtime::run_worker(WorkerIo& own) {
 
 void Runtime::drive(WorkerIo& own) {
   asio::io_context& io = own.io;
-  if (ios_.size() == 1) {
-    io.run();
-    return;
-  }
-  // One handler at a time, each after a heartbeat; waits for work no longer
-  // than kHeldUp, so that the heartbeat of a worker that is not held up is
-  // never older than that.
+  const bool peers = ios_.size() > 1;
+  // One handler at a time, each after a heartbeat; with peers, waits for
+  // work no longer than kHeldUp, so that the heartbeat of a worker that is
+  // not held up is never older than that.
   while (!io.stopped()) {
     const std::int64_t now = now_ns();
     own.heartbeat.store(now, std::memory_order_relaxed);
-    if (help_held_up_peers(own, now)) continue;
-    io.run_one_for(kHeldUp);
+    if (peers && help_held_up_peers(own, now)) continue;
+    if (spin_for_work(io, now)) continue;
+    if (peers) {
+      io.run_one_for(kHeldUp);
+    } else {
+      io.run_one();
+    }
   }
 }
 
