@@ -4,6 +4,11 @@ TThreadedServer, with a raw C++ echo server as the floor.
 Run by hand with the build directory on PYTHONPATH:
 
     PYTHONPATH=build python3 bench/server.py [--seconds 2] [--workers 1,2,4,8]
+        [--server-cpus 2-7 --load-cpus 0-1]
+
+With --server-cpus and --load-cpus the servers and the load generators run
+pinned (taskset) to those processors; a brovane server with workers=0 then
+counts the server's processors.
 
 Every server runs in a process of its own and the load comes from
 bench/loadgen.cpp (compiled here with g++), so no client shares a process or
@@ -166,11 +171,16 @@ def build_loadgen(tmp):
     return exe
 
 
-def measure(loadgen, port, request_file, connections, seconds, generators=1):
+def pinned(argv, cpus):
+    """`argv` run on the processors `cpus` (taskset's list form), or as it is."""
+    return ["taskset", "-c", cpus] + argv if cpus else argv
+
+
+def measure(loadgen, port, request_file, connections, seconds, generators=1, cpus=None):
     """Requests/s (summed) and the worst p50/p99 over the generators."""
     shares = [connections // generators + (1 if i < connections % generators else 0) for i in range(generators)]
-    procs = [subprocess.Popen([loadgen, "run", "127.0.0.1", str(port), request_file, str(n), str(seconds)],
-                              stdout=subprocess.PIPE, text=True) for n in shares]
+    procs = [subprocess.Popen(pinned([loadgen, "run", "127.0.0.1", str(port), request_file, str(n), str(seconds)],
+                                     cpus), stdout=subprocess.PIPE, text=True) for n in shares]
     results = []
     for p in procs:
         out, _ = p.communicate(timeout=seconds + 60)
@@ -190,6 +200,9 @@ def main():
     ap.add_argument("--workers", default="1,2,4,8")
     ap.add_argument("--only", default="raw,apache,plain,async",
                     help="comma-separated rows to run: raw, apache, plain, async")
+    ap.add_argument("--server-cpus", help="processors for the servers (taskset -c list)")
+    ap.add_argument("--load-cpus", help="processors for the load generators (taskset -c list)")
+    ap.add_argument("--baseline-path", help="PYTHONPATH of another build, measured as rows 'baseline ...'")
     ap.add_argument("--serve-brovane", nargs=2, metavar=("WORKERS", "MODE"), help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.serve_brovane:
@@ -211,14 +224,14 @@ def main():
                 for conns in (1, 16):
                     gens = (1, 2) if conns == 16 and method in doubled else (1,)
                     for g in gens:
-                        r = measure(loadgen, server.port, files[method], conns, args.seconds, g)
+                        r = measure(loadgen, server.port, files[method], conns, args.seconds, g, args.load_cpus)
                         rows.append(dict(server=label, workers=workers, method=method, conns=conns, gens=g, **r))
                         print_row(rows[-1])
 
         only = set(args.only.split(","))
         print_header()
         if "raw" in only:
-            echo = ServerProcess([loadgen, "echo-server", "0"])
+            echo = ServerProcess(pinned([loadgen, "echo-server", "0"], args.server_cpus))
             try:
                 run_rows("raw echo (C++)", "-", echo)
             finally:
@@ -236,7 +249,7 @@ def main():
             script = os.path.join(tmp, "apache_server.py")
             with open(script, "w") as f:
                 f.write(APACHE_SERVER)
-            apache = ServerProcess([SYSTEM_PYTHON, script, gen])
+            apache = ServerProcess(pinned([SYSTEM_PYTHON, script, gen], args.server_cpus))
             try:
                 run_rows("Apache TThreadedServer", "-", apache, doubled=("add",))
             finally:
@@ -244,18 +257,29 @@ def main():
         else:
             print("(Apache Thrift's Python library or compiler is missing: no baseline row)")
 
+        # Each setting on this build and then, given --baseline-path, on the
+        # other build, so that both see the same machine.
+        builds = [("brovane", os.environ.get("PYTHONPATH"))]
+        if args.baseline_path:
+            builds.append(("baseline", args.baseline_path))
         for mode in ("plain", "async"):
             if mode not in only:
                 continue
             for w in worker_counts:
-                server = ServerProcess([sys.executable, os.path.abspath(__file__), "--serve-brovane", str(w), mode],
-                                       env=dict(os.environ))
-                try:
-                    run_rows(f"brovane {mode}", w, server, doubled=("add",) if mode == "plain" else ())
-                finally:
-                    server.close()
+                for label, path in builds:
+                    env = dict(os.environ)
+                    if path is not None:
+                        env["PYTHONPATH"] = path
+                    server = ServerProcess(pinned([sys.executable, os.path.abspath(__file__), "--serve-brovane",
+                                                   str(w), mode], args.server_cpus), env=env)
+                    try:
+                        run_rows(f"{label} {mode}", w, server,
+                                 doubled=("add",) if mode == "plain" and label == "brovane" else ())
+                    finally:
+                        server.close()
 
     print_targets(rows)
+    print_worker_table(rows, worker_counts)
 
 
 def print_header():
@@ -301,6 +325,38 @@ def print_targets(rows):
             if r2:
                 print(f"{server} workers={r1['workers']}: two generators give {r2[0]['rps'] / r1['rps']:.2f}x "
                       f"one generator's req/s")
+
+
+def print_worker_table(rows, worker_counts):
+    """Requests/s at 16 connections by worker count, with workers=0 and the
+    largest count against the best of 1, 2 and 4, and each build's coroutine
+    cost against its plain handlers."""
+    def rps(server, method, w):
+        c = [r for r in rows if r["server"] == server and r["method"] == method and r["conns"] == 16
+             and r["gens"] == 1 and r["workers"] == w]
+        return c[0]["rps"] if c else None
+
+    for label in ("brovane", "baseline"):
+        if not any(r["server"].startswith(label + " ") for r in rows):
+            continue
+        print()
+        print(f"{label}, 16 connections, req/s: " + " ".join(f"{'w' + str(w):>8}" for w in worker_counts)
+              + "   w0/best  w8/best")
+        for mode in ("plain", "async"):
+            for method in ("add", "echo"):
+                vals = {w: rps(f"{label} {mode}", method, w) for w in worker_counts}
+                if all(v is None for v in vals.values()):
+                    continue
+                best = max((vals[w] for w in (1, 2, 4) if vals.get(w)), default=None)
+                cells = " ".join(f"{v:>8.0f}" if v else f"{'-':>8}" for v in vals.values())
+                ratios = "".join(f" {vals[w] / best:>8.2f}" if best and vals.get(w) else f" {'-':>8}" for w in (0, 8))
+                print(f"  {mode:5} {method:4}{'':19}{cells}  {ratios}")
+        for method in ("add", "echo"):
+            cost = []
+            for w in worker_counts:
+                p, a = rps(f"{label} plain", method, w), rps(f"{label} async", method, w)
+                cost.append(f"{p / a:>8.2f}" if p and a else f"{'-':>8}")
+            print(f"  coroutine/plain {method:4}{'':12}" + " ".join(cost))
 
 
 if __name__ == "__main__":

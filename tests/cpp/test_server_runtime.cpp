@@ -11,9 +11,11 @@
 #include <chrono>
 #include <future>
 #include <latch>
+#include <memory>
 #include <string>
 
 #include <asio/co_spawn.hpp>
+#include <asio/post.hpp>
 #include <asio/detached.hpp>
 #include <gtest/gtest.h>
 
@@ -128,6 +130,39 @@ TEST_F(RuntimeTest, WorkersRunHooksAndCarryTheirName) {
   rt->shutdown();
   EXPECT_EQ(g_starts.load(), 3);
   EXPECT_EQ(g_stops.load(), 3);
+}
+
+TEST_F(RuntimeTest, ConnectionsGoToTheWorkerWithTheFewest) {
+  auto rt = make(3);
+  auto a = std::make_unique<Runtime::Placement>(rt->place_connection());
+  auto b = std::make_unique<Runtime::Placement>(rt->place_connection());
+  auto c = std::make_unique<Runtime::Placement>(rt->place_connection());
+  // One each, whichever comes first.
+  EXPECT_NE(&a->io, &b->io);
+  EXPECT_NE(&b->io, &c->io);
+  EXPECT_NE(&a->io, &c->io);
+  // A worker whose connection has ended is the only one with the fewest.
+  asio::io_context* freed = &b->io;
+  b.reset();
+  EXPECT_EQ(&rt->place_connection().io, freed);
+  a.reset();
+  c.reset();
+  rt->shutdown();
+}
+
+TEST_F(RuntimeTest, AWorkerHeldUpInsideAHandlerHasItsOtherHandlersRunByAPeer) {
+  auto rt = make(2);
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::promise<std::string> ran_by;
+  asio::post(rt->io(), [released] { released.wait_for(10s); });
+  asio::post(rt->io(), [&ran_by] { ran_by.set_value(current_thread_name()); });
+  std::future<std::string> f = ran_by.get_future();
+  // Run while the first handler still holds its own worker up.
+  ASSERT_EQ(f.wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(f.get(), "tokio-rt-worker");
+  release.set_value();
+  rt->shutdown();
 }
 
 TEST_F(RuntimeTest, SpawnBlockingRunsOnAPoolThreadAndResumesOnAWorker) {

@@ -1,7 +1,8 @@
 """Coroutine handlers beyond the plain request path: a pending task that
 nothing but its own future references, a coroutine function whose call
-blocks, a call that no blocking-pool thread can be started for, and a
-server stopped while coroutines are still pending.
+blocks, a call that no blocking-pool thread can be started for, a loop that
+ends with coroutines pending, and a server stopped while coroutines are
+still pending.
 """
 
 import asyncio
@@ -142,6 +143,31 @@ class CoroutineHandlerTest(ServerCase):
             self.assertEqual(parse_binary_reply(x.recv_frame())[3], i32_result(0))
             self.assertLess(time.monotonic() - t, 2.0)
 
+    def test_calls_that_block_run_side_by_side(self):
+        # Each call of a marked wrapper may block, so each is a blocking-pool
+        # job of its own: twenty calls that each sleep for a second take about
+        # a second together, not two at a time.
+        def add(a, b):
+            time.sleep(1.0)  # releases the interpreter lock
+
+            async def body():
+                return a + b
+            return body()
+        inspect.markcoroutinefunction(add)
+
+        port = self.serve({"add": add}, workers=2)
+        conns = [Conn(port) for _ in range(20)]
+        try:
+            t = time.monotonic()
+            for c in conns:
+                c.send(framed(message("add", CALL, 1, add_args(40, 2))))
+            for c in conns:
+                self.assertEqual(c.recv_frame(), ADD_42)
+            self.assertLess(time.monotonic() - t, 4.0)
+        finally:
+            for c in conns:
+                c.close()
+
     def test_stopping_with_coroutines_pending(self):
         # Each coroutine waits on a future of its own that nobody completes:
         # stopping the server ends the runtime anyway, and the requests get
@@ -176,21 +202,30 @@ class CoroutineHandlerTest(ServerCase):
 # Run in a child interpreter: it gives up root, so that a limit on the
 # number of threads can refuse the blocking pool its first thread.
 THREADLESS_POOL = """
-import os, resource, sys, threading
+import inspect, os, resource, sys, threading
 sys.path.insert(0, {here!r})
 from brovane import ThriftServer
 from server_harness import Conn, LOOP, parse, thread_names, wait_until
 from wire import CALL, message
-from test_coroutine_handlers import IDL, add_args
+from test_coroutine_handlers import IDL, add_args, key_args
 
 p = parse(IDL)
 s = ThriftServer(p.get_service("Svc"), workers=1)
 s.set_parser(p)
 
-async def add(a, b):
-    return a + b
+# A wrapper marked as a coroutine function: its call may block, so it is a
+# blocking-pool job. A plain async def is called on the loop itself.
+def add(a, b):
+    async def body():
+        return a + b
+    return body()
 
+async def wait(key):
+    return len(key)
+
+inspect.markcoroutinefunction(add)
 s.register_handler("add", add)
+s.register_handler("wait", wait)
 from wire import free_port
 port = free_port()
 s.serve("127.0.0.1", port)
@@ -213,6 +248,7 @@ try:
 except RuntimeError:
     pass
 print("reply", repr(c.call(message("add", CALL, 1, add_args(40, 2)))), flush=True)
+print("reply", repr(c.call(message("wait", CALL, 3, key_args("abc")))), flush=True)
 resource.setrlimit(resource.RLIMIT_NPROC, (hard, hard))
 print("reply", repr(c.call(message("add", CALL, 2, add_args(40, 2)))), flush=True)
 c.close()
@@ -290,6 +326,75 @@ print("stopped", flush=True)
 """
 
 
+# Run in a child interpreter with the collector disabled: a coroutine ends
+# its worker's only loop (by raising KeyboardInterrupt or SystemExit out of
+# it, or by stopping it) while another request's coroutine waits on that
+# loop. A SystemExit that ended the process would end the test runner too.
+ENDING_LOOP = """
+import asyncio, gc, sys, time
+sys.path.insert(0, {here!r})
+from brovane import ThriftServer
+from server_harness import Conn, parse, wait_until
+from wire import CALL, framed, free_port, message
+from test_coroutine_handlers import IDL, key_args
+
+gc.disable()
+p = parse(IDL)
+s = ThriftServer(p.get_service("Svc"), workers=1)
+s.set_parser(p)
+
+async def wait(key):
+    if key == "slow":
+        await asyncio.sleep(0.5)
+        return 1
+    await asyncio.sleep(0)
+    if key == "KeyboardInterrupt":
+        raise KeyboardInterrupt
+    if key == "SystemExit":
+        raise SystemExit(3)
+    asyncio.get_running_loop().stop()
+    return 2
+
+s.register_handler("wait", wait)
+port = free_port()
+s.serve("127.0.0.1", port)
+assert wait_until(s.is_running)
+slow, ending = Conn(port), Conn(port)
+slow.send(framed(message("wait", CALL, 1, key_args("slow"))))
+time.sleep(0.1)
+ending.send(framed(message("wait", CALL, 2, key_args({key!r}))))
+print("ending", repr(ending.recv_frame()), flush=True)
+t = time.monotonic()
+print("slow", repr(slow.recv_frame()), flush=True)
+print("waited", time.monotonic() - t, flush=True)
+s.stop()
+"""
+
+
+class EndingLoopTest(unittest.TestCase):
+    def test_requests_pending_on_a_loop_that_ends_are_answered_as_cancelled(self):
+        cancelled = app_exception("wait", 1, "CancelledError: ", 6)
+        cases = [
+            ("KeyboardInterrupt", app_exception("wait", 2, "KeyboardInterrupt: ", 6)),
+            ("SystemExit", app_exception("wait", 2, "SystemExit: 3", 6)),
+            ("stop", message("wait", REPLY, 2, i32_result(2))),
+        ]
+        for key, ending in cases:
+            with self.subTest(key=key):
+                script = textwrap.dedent(ENDING_LOOP).format(here=HERE, key=key)
+                r = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60,
+                                   cwd=HERE, env=dict(os.environ))
+                self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+                lines = dict(line.split(" ", 1) for line in r.stdout.splitlines()
+                             if line.split(" ", 1)[0] in ("ending", "slow", "waited"))
+                self.assertEqual(lines.get("ending"), repr(ending), r.stdout + r.stderr)
+                self.assertEqual(lines.get("slow"), repr(cancelled), r.stdout + r.stderr)
+                # Answered as the loop ends, not only when the collector runs.
+                self.assertLess(float(lines["waited"]), 2.0, r.stdout)
+                if key != "stop":
+                    self.assertIn(key, r.stderr)  # printed by the interpreter's error printer
+
+
 class ClosingLoopTest(unittest.TestCase):
     def test_a_coroutine_handed_to_a_closing_loop_is_refused(self):
         # The loop's refusal is the reply, and the process lives on.
@@ -320,9 +425,11 @@ class ThreadlessPoolTest(unittest.TestCase):
             self.skipTest(r.stdout.strip())
         self.assertEqual(r.returncode, 0, r.stderr)
         replies = [line for line in r.stdout.splitlines() if line.startswith("reply ")]
-        # The first call's job is task 1 of the runtime; once threads can
-        # start again, the next call (task 2) is served as usual.
+        # The first call's job is task 1 of the runtime; a plain async def
+        # needs no pool thread; once threads can start again, the next call
+        # (task 2) is served as usual.
         self.assertEqual(replies, ["reply " + repr(app_exception("add", 1, "task 1 was cancelled", 6)),
+                                   "reply " + repr(message("wait", REPLY, 3, i32_result(3))),
                                    "reply " + repr(message("add", REPLY, 2, i32_result(42)))], r.stdout)
 
 

@@ -603,9 +603,10 @@ class ConcurrencyTest(Base):
         self.assertEqual(self.run_clients(port, 24, client), [])
         self.assertEqual(self.connection_errors(), [])
 
-    def test_a_waiting_handler_does_not_hold_up_the_calls_queued_behind_it(self):
-        # The waiting call and the others arrive together, so the others may
-        # be queued for the worker that is about to wait inside the handler.
+    def calls_behind_a_waiting_one(self, rounds, within=None):
+        """Rounds of four connections whose first call waits inside the
+        handler while the others arrive with it; the others are answered
+        first, each round within `within` seconds when given."""
         for workers in (2, 8):
             with self.subTest(workers=workers):
                 release = threading.Event()
@@ -616,16 +617,19 @@ class ConcurrencyTest(Base):
                     return a + b
 
                 port = self.serve({"add": add}, workers=workers)
-                for _ in range(5):
+                for _ in range(rounds):
                     release.clear()
                     conns = [Conn(port) for _ in range(4)]
                     try:
                         conns[0].send(framed(message("add", CALL, 1, add_args(0, 1))))
                         for k, c in enumerate(conns[1:], 1):
                             c.send(framed(message("add", CALL, 1, add_args(40, k))))
+                        t = time.monotonic()
                         for k, c in enumerate(conns[1:], 1):
                             self.assertEqual(parse_binary_reply(c.recv_frame())[3],
                                              field(T_I32, 0, i32(40 + k)) + b"\x00")
+                        if within is not None:
+                            self.assertLess(time.monotonic() - t, within)
                         self.assertFalse(release.is_set())
                         release.set()
                         self.assertEqual(parse_binary_reply(conns[0].recv_frame())[3],
@@ -634,6 +638,18 @@ class ConcurrencyTest(Base):
                         release.set()
                         for c in conns:
                             c.close()
+
+    def test_a_waiting_handler_does_not_hold_up_the_calls_queued_behind_it(self):
+        # The waiting call and the others arrive together, so the others may
+        # be queued for the worker that is about to wait inside the handler.
+        self.calls_behind_a_waiting_one(5)
+
+    def test_no_reply_waits_for_a_queued_call_that_waits(self):
+        # As above, but each of the others must be answered while the waiting
+        # call still waits: a worker whose own call ran first must not run
+        # the waiting call before its connection has its reply, and a reply
+        # must not be held back on a worker that the waiting call holds up.
+        self.calls_behind_a_waiting_one(20, within=TIMEOUT / 2)
 
     def test_other_python_threads_go_on_while_the_server_is_loaded(self):
         # A Python thread of the process that only computes must get the

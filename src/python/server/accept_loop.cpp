@@ -186,7 +186,9 @@ struct ConnectionDone {
 };
 
 void spawn_connection(Runtime& runtime, const AcceptCtx& ctx, int fd, int family) {
-  asio::ip::tcp::socket socket(runtime.io());
+  // The worker that serves the connection for its whole life.
+  Runtime::Placement worker = runtime.place_connection();
+  asio::ip::tcp::socket socket(worker.io);
   std::error_code ec;
   socket.assign(family == AF_INET6 ? asio::ip::tcp::v6() : asio::ip::tcp::v4(), fd, ec);
   if (ec) {
@@ -194,8 +196,9 @@ void spawn_connection(Runtime& runtime, const AcceptCtx& ctx, int fd, int family
     print_stderr_line("accept error: " + client::io_error_from(ec).text);
     return;
   }
-  ConnectionContext cc{ctx.service, ctx.handlers, ctx.struct_map, ctx.transport, ctx.protocol, &runtime};
-  asio::co_spawn(runtime.io(), handle_connection(std::move(socket), std::move(cc)), ConnectionDone{});
+  ConnectionContext cc{ctx.service,  ctx.handlers, ctx.struct_map,
+                       ctx.transport, ctx.protocol, &runtime, std::move(worker.lease)};
+  asio::co_spawn(worker.io, handle_connection(std::move(socket), std::move(cc)), ConnectionDone{});
 }
 
 enum class Accepted { Connection, Nothing, Failed };

@@ -139,12 +139,32 @@ std::expected<std::shared_ptr<const TaskLocals>, std::string> make_task_locals()
   auto locals = std::make_shared<TaskLocals>();
   locals->event_loop = DeferredRef::steal(loop.release());
   locals->context = DeferredRef::steal(context.release());
+  locals->intake = make_loop_intake();
   return std::shared_ptr<const TaskLocals>(std::move(locals));
 }
 
 // Prints the pending exception the way the interpreter prints an uncaught
-// one (traceback to sys.stderr, sys.last_exc set).
-void print_pending_error() { PyErr_Print(); }
+// one (traceback to sys.stderr, sys.last_exc set). PyErr_Print would take a
+// SystemExit (a coroutine handler's, raised out of run_forever) as the
+// program's exit and end the process from this thread; such an exception is
+// printed the same way, by sys.excepthook, without that.
+void print_pending_error() {
+  if (!PyErr_ExceptionMatches(PyExc_SystemExit)) return PyErr_Print();
+  Ref exc = Ref::steal(PyErr_GetRaisedException());
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc.get()));
+  Ref tb = Ref::steal(PyException_GetTraceback(exc.get()));
+  PyObject* tb_or_none = tb ? tb.get() : Py_None;
+  if (PySys_SetObject("last_exc", exc.get()) < 0 || PySys_SetObject("last_type", type) < 0 ||
+      PySys_SetObject("last_value", exc.get()) < 0 || PySys_SetObject("last_traceback", tb_or_none) < 0)
+    PyErr_Clear();
+  PyObject* hook = PySys_GetObject("excepthook");  // borrowed
+  if (hook != nullptr && hook != Py_None) {
+    PyObject* args[] = {type, exc.get(), tb_or_none};
+    if (Ref r = Ref::steal(PyObject_Vectorcall(hook, args, 3, nullptr))) return;
+    PyErr_Clear();  // a failing hook: the interpreter's own display, as PyErr_Print falls back to
+  }
+  PyErr_DisplayException(exc.get());
+}
 
 // loop.<name>() as a new reference, nullptr with the exception set.
 PyObject* call_loop(PyObject* loop, const char* name) { return PyObject_CallMethod(loop, name, nullptr); }

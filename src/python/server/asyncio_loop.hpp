@@ -16,9 +16,14 @@ namespace brovane::python::server {
 // count (the thread's slot, the loop thread, each awaited coroutine); the
 // references may be dropped on any thread, with or without the interpreter
 // lock.
+struct LoopIntake;  // coroutine_bridge.hpp
+
 struct TaskLocals {
   core::DeferredRef event_loop;
   core::DeferredRef context;
+  // Calls for the loop to make, queued without the interpreter lock
+  // (coroutine_bridge.hpp).
+  std::shared_ptr<LoopIntake> intake;
   // The coroutine bridge's inbox for this loop, made on first use; read and
   // set only under the interpreter lock.
   mutable core::DeferredRef inbox;

@@ -71,8 +71,9 @@ class CombiningQueue {
     Standby,  // the runners are stalled: the caller is the standby now, its task queued
     Closed,   // refused: the task is still the caller's
   };
-  // Queues `task`; `io` runs the watch timer, which starts a standby with
-  // `start` and `context` (the same for every push to this queue).
+  // Queues `task`; `io` (the pushing thread's) runs the watch timer, which
+  // starts a standby with `start` and `context` (the same for every push to
+  // this queue).
   Push push(Task& task, asio::io_context& io, StartStandby start, void* context);
 
   // The standby holds the lock now and is a runner.
@@ -149,7 +150,8 @@ inline CombiningQueue::Push CombiningQueue::push(Task& task, asio::io_context& i
   }
   if (!watching_) {
     try {
-      if (!watch_) watch_.emplace(io);
+      // On the pusher's io_context: its thread is free to run it.
+      if (!watch_ || &watch_->get_executor().context() != &io) watch_.emplace(io);
       arm_watch(start, context);
       watching_ = true;
     } catch (const std::bad_alloc&) {

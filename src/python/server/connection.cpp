@@ -3,7 +3,7 @@
 // one has been answered (or, for Oneway, dropped). Everything about a request
 // up to the handler call runs without the interpreter lock; a plain handler
 // takes it once for the call and the reply's encoding, a coroutine function
-// never takes it on this thread at all.
+// takes it on this thread only for its loop's first call.
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -126,11 +126,13 @@ Dispatched dispatch(R& r, const ConnectionContext& ctx) {
   return d;
 }
 
-// A coroutine function: called on a blocking-pool thread, its coroutine
-// awaited on the asyncio loop of this runtime thread. Whichever thread
-// finishes the request resumes this one with the reply.
+// A coroutine function: called on the asyncio loop of this runtime thread,
+// or on a blocking-pool thread when its call may block, and its coroutine
+// awaited on that loop. Whichever thread finishes the request resumes this
+// one with the reply.
 asio::awaitable<std::string> call_coroutine_function(const ConnectionContext& ctx, Dispatched& d) {
   auto call = std::make_unique<CoroutineCall>();
+  call->runtime = ctx.runtime;
   call->service = ctx.service;
   call->method_index = d.method_index;
   call->handlers = ctx.handlers;
@@ -149,7 +151,7 @@ asio::awaitable<std::string> call_coroutine_function(const ConnectionContext& ct
   }
   std::shared_ptr<CoroutineReplyWait> wait = ctx.runtime->make_foreign_wait<std::string>();
   call->wait = wait;
-  submit_coroutine_call(*ctx.runtime, std::move(call));
+  submit_coroutine_call(std::move(call));
   co_return co_await wait->wait();
 }
 

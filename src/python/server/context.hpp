@@ -13,12 +13,11 @@
 
 #include "protocol/types.hpp"
 #include "python/core/status.hpp"
+#include "python/server/runtime.hpp"
 #include "python/types/descriptors.hpp"
 #include "python/types/service.hpp"
 
 namespace brovane::python::server {
-
-class Runtime;
 
 // A registered Python callable. `handler` is a strong reference, owned by the
 // map that holds the entry (see HandlerMap).
@@ -45,6 +44,7 @@ struct ConnectionContext {
   std::uint8_t transport = 0;  // 0 Framed, 1 Buffered
   std::uint8_t protocol = 0;   // 0 Binary, 1 Compact, 2 JSON
   Runtime* runtime = nullptr;  // outlives every connection task
+  WorkerLease lease;           // on the worker that serves the connection
 };
 
 // Serves one accepted connection until the peer ends it between messages

@@ -3,6 +3,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <mutex>
 #include <new>
 #include <string>
 #include <utility>
@@ -113,16 +114,20 @@ struct Bridge {
   void link(Inbox* in, Ref t) noexcept;
   void unlink() noexcept;
 
+  // The outcome of an awaitable its loop will never finish.
+  void deliver_cancelled() noexcept {
+    if (!target) return;
+    try {
+      deliver_error(cancelled_text());
+    } catch (const std::bad_alloc&) {
+      deliver_error("CancelledError: ");
+    }
+  }
+
   // Dropped before completing (its loop ended first, say): cancelled.
   ~Bridge() {
     unlink();
-    if (target) {
-      try {
-        deliver_error(cancelled_text());
-      } catch (const std::bad_alloc&) {
-        deliver_error("CancelledError: ");
-      }
-    }
+    deliver_cancelled();
   }
 };
 
@@ -145,15 +150,19 @@ struct Inbox {
   Bridge* running = nullptr;  // head of the running bridges
 
   // Drops what the loop will never run: each bridge not yet started
-  // completes as cancelled; pending tasks are let go (asyncio then reports
-  // each one it collects while pending, as it does for any abandoned task).
+  // completes as cancelled, and so does each one whose task is still
+  // pending, there and then: such a task is let go, but it lives on in its
+  // reference cycle (task, coroutine, awaited future) until the collector
+  // happens to free it, and never with the collector disabled. (asyncio
+  // reports each pending task it collects, as for any abandoned task.)
   void release_work() noexcept {
     std::vector<Ref> unstarted = std::move(pending);
     pending.clear();
     unstarted.clear();
-    // Letting a task go may end others (and unlink them): take the head anew
-    // each time.
+    // Answering or letting a task go may end others (and unlink them): take
+    // the head anew each time.
     while (Bridge* b = running) {
+      b->deliver_cancelled();
       Ref t = std::move(b->task);
       b->unlink();
       t.reset();
@@ -339,7 +348,182 @@ core::Result<Inbox*> inbox_for(const TaskLocals& locals) {
   return core::py_error();
 }
 
+// A Bridge for `awaitable` bound for the loop of `in`, in a capsule; null
+// with the Python error set, `target` then left with the caller.
+Ref new_bridge(PyObject* awaitable, Inbox* in, std::unique_ptr<AwaitTarget>& target) {
+  auto* bridge = new Bridge{};
+  bridge->awaitable = Ref::borrow(awaitable);
+  bridge->target = std::move(target);
+  bridge->inbox = in;
+  Ref capsule = Ref::steal(PyCapsule_New(bridge, kBridgeName, &destroy_bridge));
+  if (!capsule) {
+    target = std::move(bridge->target);
+    delete bridge;
+  }
+  return capsule;
+}
+
 }  // namespace
+
+struct LoopIntake {
+  enum class State : std::uint8_t {
+    Unregistered,  // no call yet
+    Registering,   // the first call's set-up is on its way to the loop
+    Open,          // the loop's reader takes the calls
+    Closed,        // the loop has ended, or has no readers: no calls this way
+  };
+  std::mutex mutex;
+  State state = State::Unregistered;
+  bool rung = false;  // a ring is on its way and the reader has not drained since
+  std::vector<std::unique_ptr<LoopCall>> queue;
+  std::shared_ptr<const LoopEventFd> efd;  // made with the first call
+};
+
+namespace {
+
+constexpr char kIntakeName[] = "brovane.loop_intake";
+
+// What the loop's callbacks hold of an intake: its task locals, weakly (the
+// loop thread holds them strongly for as long as its loop runs), so that the
+// loop's reader does not keep its own loop alive.
+struct IntakeHandle {
+  std::weak_ptr<const TaskLocals> locals;
+};
+
+void destroy_intake_handle(PyObject* capsule) noexcept {
+  delete static_cast<IntakeHandle*>(PyCapsule_GetPointer(capsule, kIntakeName));
+}
+
+std::shared_ptr<const TaskLocals> intake_locals(PyObject* capsule) noexcept {
+  auto* h = static_cast<IntakeHandle*>(PyCapsule_GetPointer(capsule, kIntakeName));
+  return h ? h->locals.lock() : nullptr;
+}
+
+// Takes the queued calls; `rung` is reset with them.
+std::vector<std::unique_ptr<LoopCall>> take_calls(LoopIntake& in) {
+  std::lock_guard lock(in.mutex);
+  in.rung = false;
+  std::vector<std::unique_ptr<LoopCall>> batch = std::move(in.queue);
+  in.queue.clear();
+  return batch;
+}
+
+void make_calls(const TaskLocals& locals) {
+  for (std::unique_ptr<LoopCall>& c : take_calls(*locals.intake)) c.release()->run_on_loop(locals);
+}
+
+// The reader on the intake's eventfd.
+PyObject* drain_intake(PyObject* capsule, PyObject*) noexcept {
+  if (std::shared_ptr<const TaskLocals> locals = intake_locals(capsule)) {
+    eventfd_t ignored;
+    [[maybe_unused]] const int r = eventfd_read(locals->intake->efd->fd, &ignored);
+    make_calls(*locals);
+  }
+  return Py_NewRef(Py_None);
+}
+
+PyMethodDef kIntakeDrainDef = {"brovane_loop_calls", reinterpret_cast<PyCFunction>(&drain_intake), METH_NOARGS,
+                               nullptr};
+
+// The first call's set-up, on the loop thread: the reader on the eventfd
+// (made here, it runs in the copied context too), then the calls queued so
+// far. A loop without readers takes no more calls this way.
+PyObject* register_intake(PyObject* capsule, PyObject*) noexcept {
+  std::shared_ptr<const TaskLocals> locals = intake_locals(capsule);
+  if (!locals) return Py_NewRef(Py_None);
+  LoopIntake& in = *locals->intake;
+  Ref drain_fn = Ref::steal(PyCFunction_New(&kIntakeDrainDef, capsule));
+  Ref added;
+  if (drain_fn) {
+    PyObject* args[] = {locals->event_loop.get(), PyLong_FromLong(in.efd->fd), drain_fn.get()};
+    if (args[1] != nullptr) {
+      added = Ref::steal(PyObject_VectorcallMethod(g_names.add_reader, args, 3, nullptr));
+      Py_DECREF(args[1]);
+    }
+  }
+  if (!added) PyErr_Clear();
+  {
+    std::lock_guard lock(in.mutex);
+    if (in.state == LoopIntake::State::Registering)
+      in.state = added ? LoopIntake::State::Open : LoopIntake::State::Closed;
+  }
+  make_calls(*locals);
+  return Py_NewRef(Py_None);
+}
+
+PyMethodDef kIntakeRegisterDef = {"brovane_loop_calls_register", reinterpret_cast<PyCFunction>(&register_intake),
+                                  METH_NOARGS, nullptr};
+
+// Asks the loop thread to set the intake's reader up; false when the loop
+// refuses (it is closed) or the interpreter is closing.
+bool request_intake_registration(const std::shared_ptr<const TaskLocals>& locals) {
+  RuntimeThreadGil gil;
+  if (!gil) return false;
+  if (!init_names()) return false;
+  auto* handle = new IntakeHandle{locals};
+  Ref capsule = Ref::steal(PyCapsule_New(handle, kIntakeName, &destroy_intake_handle));
+  if (!capsule) {
+    delete handle;
+    PyErr_Clear();
+    return false;
+  }
+  return call_soon_threadsafe(&kIntakeRegisterDef, capsule.get(), *locals).has_value();
+}
+
+// Ends the intake: no more calls this way, and those queued are made
+// elsewhere.
+void close_intake(LoopIntake& in) noexcept {
+  std::vector<std::unique_ptr<LoopCall>> left;
+  {
+    std::lock_guard lock(in.mutex);
+    in.state = LoopIntake::State::Closed;
+    left.swap(in.queue);
+  }
+  for (std::unique_ptr<LoopCall>& c : left) c.release()->run_elsewhere();
+}
+
+}  // namespace
+
+std::shared_ptr<LoopIntake> make_loop_intake() { return std::make_shared<LoopIntake>(); }
+
+bool push_loop_call(const std::shared_ptr<const TaskLocals>& locals, std::unique_ptr<LoopCall>& call) {
+  LoopIntake& in = *locals->intake;
+  std::unique_lock lock(in.mutex);
+  switch (in.state) {
+    case LoopIntake::State::Closed: return false;
+    case LoopIntake::State::Registering: in.queue.push_back(std::move(call)); return true;
+    case LoopIntake::State::Open: {
+      in.queue.push_back(std::move(call));
+      if (in.rung) return true;
+      in.rung = true;
+      const std::shared_ptr<const LoopEventFd> efd = in.efd;
+      lock.unlock();
+      LoopWake{efd}.ring();
+      return true;
+    }
+    case LoopIntake::State::Unregistered: break;
+  }
+  const int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (fd < 0) {
+    in.state = LoopIntake::State::Closed;
+    return false;
+  }
+  in.efd = std::make_shared<const LoopEventFd>(fd);
+  in.state = LoopIntake::State::Registering;
+  in.queue.push_back(std::move(call));
+  lock.unlock();
+  if (!request_intake_registration(locals)) close_intake(in);
+  return true;
+}
+
+void start_awaitable_here(PyObject* awaitable, const TaskLocals& locals, std::unique_ptr<AwaitTarget> target) {
+  if (core::Status named = init_names(); !named) return target->deliver_error(python_error_display_text(named.error()));
+  core::Result<Inbox*> in = inbox_for(locals);
+  if (!in) return target->deliver_error(python_error_display_text(in.error()));
+  Ref capsule = new_bridge(awaitable, *in, target);
+  if (!capsule) return target->deliver_error(pending_error_display_text());
+  start_one(capsule.get());
+}
 
 LoopEventFd::~LoopEventFd() {
   if (fd >= 0) ::close(fd);
@@ -358,16 +542,9 @@ core::Result<LoopWake> schedule_awaitable(PyObject* awaitable, const TaskLocals&
     BRV_CHECK(refuse_for_ended_loop(locals));
   }
 
-  auto* bridge = new Bridge{};
-  bridge->awaitable = Ref::borrow(awaitable);
-  bridge->target = std::move(target);
-  bridge->inbox = in;
-  Ref capsule = Ref::steal(PyCapsule_New(bridge, kBridgeName, &destroy_bridge));
-  if (!capsule) {
-    target = std::move(bridge->target);
-    delete bridge;
-    return core::py_error();
-  }
+  Ref capsule = new_bridge(awaitable, in, target);
+  if (!capsule) return core::py_error();
+  Bridge* const bridge = bridge_of(capsule.get());
   in->pending.push_back(Ref::borrow(capsule.get()));
   if (in->rung) return LoopWake{};
   switch (in->mode) {
@@ -414,6 +591,7 @@ core::Result<LoopWake> schedule_awaitable(PyObject* awaitable, const TaskLocals&
 }
 
 void end_loop_inbox(const TaskLocals& locals) noexcept {
+  if (locals.intake) close_intake(*locals.intake);
   if (!locals.inbox) return;  // no coroutine ever came to this loop
   Inbox* in = inbox_of(locals.inbox.get());
   in->ended = true;

@@ -68,10 +68,39 @@ struct LoopWake {
 core::Result<LoopWake> schedule_awaitable(PyObject* awaitable, const TaskLocals& locals,
                                           std::unique_ptr<AwaitTarget>& target);
 
+// A call that its loop thread is to make (a coroutine function's call, whose
+// coroutine then runs on that loop).
+struct LoopCall {
+  virtual ~LoopCall() = default;
+  // On the loop thread, under the interpreter lock, in the loop's context.
+  // Takes ownership of the call (it deletes itself, or passes itself on).
+  virtual void run_on_loop(const TaskLocals& locals) noexcept = 0;
+  // The loop will not make it (it has ended): made some other way. Any
+  // thread, any lock state; takes ownership as run_on_loop does.
+  virtual void run_elsewhere() noexcept = 0;
+};
+
+// The calls queued for one loop, without the interpreter lock. The first
+// call has the loop thread set up a reader on an eventfd of ours; from then
+// on a call that finds the intake idle rings it, and the reader makes every
+// call queued by then. Made with the loop's task locals.
+std::shared_ptr<LoopIntake> make_loop_intake();
+
+// Queues `call` for the loop of `locals`, on the runtime thread that owns
+// that loop, without the interpreter lock (the first call to a loop takes it
+// briefly). False, with `call` left with the caller, when the loop takes no
+// calls this way: it has ended, or it offers no readers.
+bool push_loop_call(const std::shared_ptr<const TaskLocals>& locals, std::unique_ptr<LoopCall>& call);
+
+// On the loop thread of `locals`, under the interpreter lock (a LoopCall's
+// run_on_loop): runs `awaitable` there as schedule_awaitable would, started
+// at once. Its outcome goes to `target`.
+void start_awaitable_here(PyObject* awaitable, const TaskLocals& locals, std::unique_ptr<AwaitTarget> target);
+
 // Called by a loop thread once its loop has stopped for good, under the
 // interpreter lock: awaitables not yet started are dropped (cancelled), the
-// tasks still pending are let go, and later hand-overs to this loop fail
-// with the loop's own refusal.
+// tasks still pending are let go, the calls queued are made elsewhere, and
+// later hand-overs to this loop fail with the loop's own refusal.
 void end_loop_inbox(const TaskLocals& locals) noexcept;
 
 }  // namespace brovane::python::server

@@ -14,22 +14,30 @@ namespace {
 
 using core::Ref;
 
-// The most calls a runner makes for one hold of the interpreter lock before
-// it lets go of it and wakes the loops it has given coroutines to.
-constexpr std::size_t kCallsPerHold = 256;
-
-// One call under the interpreter lock: the function called, its coroutine
-// handed to its loop (which `wakes` may then need rung), or the reply made
-// at once (a matched declared exception, a failure).
-void start_call(std::unique_ptr<CoroutineCall> call, std::vector<LoopWake>& wakes) {
-  const types::PyThriftMethod& method = call->service->methods[call->method_index];
-  const CallContext ctx{call->struct_map, *call->handlers, call->protocol};
+// The function called under the interpreter lock, and what its call gives:
+// the coroutine (null, the call answered already), or the reply made at once
+// (a matched declared exception, a failure).
+Ref call_function(CoroutineCall& call) {
+  const types::PyThriftMethod& method = call.service->methods[call.method_index];
+  const CallContext ctx{call.struct_map, *call.handlers, call.protocol};
   core::Result<CallOutcome> outcome =
-      invoke_python_handler(method, ctx, call->name, std::move(call->values), call->seqid);
-  if (!outcome) return call->deliver_error(python_error_display_text(outcome.error()));
-  if (auto* reply = std::get_if<CallOutcome::Reply>(&outcome->v)) return call->complete(std::move(reply->bytes));
+      invoke_python_handler(method, ctx, call.name, std::move(call.values), call.seqid);
+  if (!outcome) {
+    call.deliver_error(python_error_display_text(outcome.error()));
+    return Ref();
+  }
+  if (auto* reply = std::get_if<CallOutcome::Reply>(&outcome->v)) {
+    call.complete(std::move(reply->bytes));
+    return Ref();
+  }
+  return std::move(std::get<CallOutcome::Awaitable>(outcome->v).object);
+}
 
-  const Ref awaitable = std::move(std::get<CallOutcome::Awaitable>(outcome->v).object);
+// On a blocking-pool thread, under the interpreter lock: the call, then its
+// coroutine handed to its loop, which `wakes` may then need rung.
+void start_call(std::unique_ptr<CoroutineCall> call, std::vector<LoopWake>& wakes) {
+  const Ref awaitable = call_function(*call);
+  if (!awaitable) return;
   if (!call->locals) return call->deliver_error(call->loop_error);
   // Kept here: once handed over, the call may be done and gone before
   // schedule_awaitable returns (it runs Python code, which lets the loop in).
@@ -47,14 +55,6 @@ void start_call(std::unique_ptr<CoroutineCall> call, std::vector<LoopWake>& wake
     } catch (const std::bad_alloc&) {
       scheduled->ring();  // now rather than never: no other hand-over rings this loop
     }
-  }
-}
-
-void start_call_guarded(std::unique_ptr<CoroutineCall> call, std::vector<LoopWake>& wakes) noexcept {
-  try {
-    start_call(std::move(call), wakes);
-  } catch (const std::bad_alloc&) {
-    PyErr_Clear();  // the call, dropped unanswered, answers for itself
   }
 }
 
@@ -77,31 +77,33 @@ bool calls_without_running_code(const CoroutineCall& call) noexcept {
   return (code->co_flags & CO_COROUTINE) != 0;
 }
 
-// A runner's hold of the interpreter lock, on a pool thread: the lock is
-// taken once for every call queued (up to kCallsPerHold), then released
-// before the loops that got coroutines are rung, so that each wakes to a
-// free lock.
-void hold_for_coroutine_calls(PoolLane::Turn& turn) {
+// A call alone on a blocking-pool thread: the lock taken for it, and its
+// loop rung once the lock is let go.
+void run_alone(std::unique_ptr<CoroutineCall> call) {
   std::vector<LoopWake> wakes;
   {
     RuntimeThreadGil gil;
-    if (!gil) [[unlikely]] {
-      while (std::unique_ptr<PoolLane::Item> item = turn.next())
-        static_cast<CoroutineCall*>(item.get())->deliver_error("RuntimeError: the interpreter is shutting down");
-      return;
-    }
-    for (std::size_t n = 0; n < kCallsPerHold; ++n) {
-      std::unique_ptr<PoolLane::Item> item = turn.next();
-      if (!item) break;
-      auto call = std::unique_ptr<CoroutineCall>(static_cast<CoroutineCall*>(item.release()));
-      // A call that may run code of its own may block, and the coroutines
-      // already handed over must not wait for it: their loops are rung
-      // first (they take the lock whenever it is let go).
-      if (!wakes.empty() && !calls_without_running_code(*call)) ring(wakes);
-      start_call_guarded(std::move(call), wakes);
+    if (!gil) [[unlikely]]
+      return call->deliver_error("RuntimeError: the interpreter is shutting down");
+    try {
+      start_call(std::move(call), wakes);
+    } catch (const std::bad_alloc&) {
+      PyErr_Clear();  // the call, dropped unanswered, answers for itself
     }
   }
   ring(wakes);
+}
+
+// The call as a blocking-pool job of its own, so that calls that block wait
+// side by side (the pool grows for them) and none holds up another. Refused,
+// the call is dropped and answers for itself with its join error.
+void start_in_own_job(std::unique_ptr<CoroutineCall> call) noexcept {
+  Runtime& runtime = *call->runtime;
+  call->task_id = runtime.next_task_id();
+  try {
+    runtime.try_spawn_blocking([c = std::move(call)]() mutable { run_alone(std::move(c)); });
+  } catch (const std::bad_alloc&) {
+  }
 }
 
 }  // namespace
@@ -134,8 +136,26 @@ void CoroutineCall::refuse(std::string join_error) noexcept {
   }
 }
 
-void submit_coroutine_call(Runtime& runtime, std::unique_ptr<CoroutineCall> call) {
-  runtime.pool_interpreter_lane().push(std::move(call), &hold_for_coroutine_calls);
+void CoroutineCall::run_on_loop(const TaskLocals& locals) noexcept {
+  std::unique_ptr<CoroutineCall> self(this);
+  if (!calls_without_running_code(*self)) return start_in_own_job(std::move(self));
+  try {
+    const Ref awaitable = call_function(*self);
+    if (awaitable) start_awaitable_here(awaitable.get(), locals, std::move(self));
+  } catch (const std::bad_alloc&) {
+    PyErr_Clear();  // the call, dropped unanswered, answers for itself
+  }
+}
+
+void CoroutineCall::run_elsewhere() noexcept { start_in_own_job(std::unique_ptr<CoroutineCall>(this)); }
+
+void submit_coroutine_call(std::unique_ptr<CoroutineCall> call) {
+  if (const std::shared_ptr<const TaskLocals> locals = call->locals) {
+    std::unique_ptr<LoopCall> queued = std::move(call);
+    if (push_loop_call(locals, queued)) return;
+    call.reset(static_cast<CoroutineCall*>(queued.release()));
+  }
+  start_in_own_job(std::move(call));
 }
 
 }  // namespace brovane::python::server

@@ -1,12 +1,13 @@
 // A coroutine function's request, from the connection task that received it
-// to its reply. The function is called on a blocking-pool thread holding the
-// interpreter lock, through the runtime's interpreter lane: calls that
-// arrive while a pool thread holds the lock for such calls are run by that
-// thread under the same lock, instead of each pool thread waiting for the
-// lock in turn. The coroutine it returns runs as an asyncio task on the loop
-// of the connection's runtime thread, whose thread encodes the result. Every
-// outcome, whichever thread reaches it, becomes the reply bytes that resume
-// the connection task.
+// to its reply. The call goes to the asyncio loop of the connection's runtime
+// thread, whose thread makes it there when calling the function runs none of
+// its code (a plain `async def` function, or a method of one) and runs the
+// coroutine at once. Any other callable marked as a coroutine function may
+// block when called, so its call is a blocking-pool job of its own, holding
+// the interpreter lock, and its coroutine is handed to the loop from there;
+// so is every call that the loop does not take (it has ended, or the thread
+// has no loop). Every outcome, whichever thread reaches it, becomes the reply
+// bytes that resume the connection task.
 #pragma once
 
 #include <Python.h>
@@ -34,7 +35,9 @@ using CoroutineReplyWait = Runtime::ForeignWait<std::string>;
 
 // The arguments and destination of one call. Shared parts are held by
 // reference count; none needs the interpreter lock to be dropped.
-struct CoroutineCall final : PoolLane::Item, AwaitTarget {
+struct CoroutineCall final : LoopCall, AwaitTarget {
+  Runtime* runtime = nullptr;
+  std::uint64_t task_id = 0;  // its blocking-pool job's, once it has one
   std::shared_ptr<const types::PyThriftService> service;
   std::size_t method_index = 0;  // into service->methods
   std::shared_ptr<const HandlerMap> handlers;
@@ -66,12 +69,15 @@ struct CoroutineCall final : PoolLane::Item, AwaitTarget {
   // A type 6 Exception with `text`. Needs no interpreter lock.
   void deliver_error(std::string_view text) override;
   // The call never ran: its join error as type 6.
-  void refuse(std::string join_error) noexcept override;
+  void refuse(std::string join_error) noexcept;
+
+  void run_on_loop(const TaskLocals& locals) noexcept override;
+  void run_elsewhere() noexcept override;
 };
 
-// Queues `call` on the runtime's interpreter lane. Any thread, no lock held;
-// the reply comes through `call->wait`, except when the runtime shuts down
-// first.
-void submit_coroutine_call(Runtime& runtime, std::unique_ptr<CoroutineCall> call);
+// Sends `call` on its way: to its loop, or to a blocking-pool job. On the
+// connection's runtime thread, no lock held; the reply comes through
+// `call->wait`, except when the runtime shuts down first.
+void submit_coroutine_call(std::unique_ptr<CoroutineCall> call);
 
 }  // namespace brovane::python::server

@@ -6,7 +6,6 @@
 #include <variant>
 
 #include <asio/async_result.hpp>
-#include <asio/defer.hpp>
 #include <asio/post.hpp>
 #include <asio/use_awaitable.hpp>
 
@@ -21,10 +20,11 @@ namespace {
 using Clock = CombiningQueue::Clock;
 using Task = CombiningQueue::Task;
 
-// How long a runner goes on taking queued calls: its own connection's reply
-// waits for that at most, and then a runner started on a free worker takes
-// over. Long against one call, short against the interpreter's switch
-// interval, which shares the lock with other Python threads meanwhile.
+// How long a runner goes on taking queued calls before it hands the role to
+// a runner posted to its worker, so that the connections of that worker
+// waiting meanwhile get their turn. Long against one call, short against the
+// interpreter's switch interval, which shares the lock with other Python
+// threads meanwhile.
 constexpr auto kRunnerBudget = std::chrono::microseconds(200);
 
 // The call under the interpreter lock (`locked`), or its quiet end when the
@@ -69,10 +69,13 @@ bool run_queued(CombiningQueue& queue, bool locked, Clock::time_point deadline) 
   }
 }
 
-// One runner's turn: `own` first when there is one, then the queue, until it
+// One runner's turn: `own` alone when there is one, else the queue, until it
 // is empty or the budget is spent. A standby first waits for the lock. The
 // lock is given up before the runner leaves, so that a thread that becomes a
-// runner right after does not sleep on it.
+// runner right after does not sleep on it. The calls queued behind `own` are
+// handed over to a runner posted to this worker, so that `own`'s connection
+// (whose task is running this) sends its reply first: any of those calls may
+// wait inside the handler, holding this thread up.
 void run_as_runner(Runtime& rt, PlainCall* own, bool standby) {
   CombiningQueue& queue = rt.interpreter_queue();
   constexpr Clock::time_point kUnset = Clock::time_point::max();
@@ -90,8 +93,10 @@ void run_as_runner(Runtime& rt, PlainCall* own, bool standby) {
       if (own != nullptr) {
         run_call(*own, locked);
         own = nullptr;
+        over_budget = true;
+      } else {
+        over_budget = run_queued(queue, locked, deadline);
       }
-      over_budget = run_queued(queue, locked, deadline);
     }
     switch (queue.leave(over_budget)) {
       case CombiningQueue::Leave::Left: return;
@@ -99,8 +104,10 @@ void run_as_runner(Runtime& rt, PlainCall* own, bool standby) {
       case CombiningQueue::Leave::HandOver:
         try {
           // Dropped unrun at shutdown, it leaves the queue to the runtime,
-          // which destroys what is queued.
-          asio::post(rt.io(), [&rt] { run_as_runner(rt, nullptr, false); });
+          // which destroys what is queued. Posted, not deferred: should
+          // this thread be held up meanwhile, an idle worker runs it.
+          asio::io_context* here = Runtime::current_io();
+          asio::post(here ? *here : rt.io(), [&rt] { run_as_runner(rt, nullptr, false); });
           return;
         } catch (const std::bad_alloc&) {
           deadline = kUnset;  // nobody to hand over to: go on here
@@ -127,20 +134,21 @@ asio::awaitable<void> queue_plain_call(PlainCall& call) {
   return asio::async_initiate<const asio::use_awaitable_t<>&, void()>(
       [&call](auto handler) {
         Runtime& rt = *call.ctx.runtime;
-        Task task = [&call, &rt, h = std::move(handler)](bool locked) mutable {
+        Task task = [&call, h = std::move(handler)](bool locked) mutable {
           run_call(call, locked);
           try {
-            // Deferred: the resumption waits on this thread's own queue
-            // until the runner is done, instead of waking another worker
-            // for each call it has run; the workers awake take them from
-            // there.
-            asio::defer(rt.io(), std::move(h));
+            // On the connection's own worker. Posted, not deferred: should
+            // the runner be held up by a later call on that same worker, an
+            // idle worker resumes the connection.
+            asio::post(std::move(h));
           } catch (const std::bad_alloc&) {
             // The resumption is lost: the connection task goes with its
             // handler, as at shutdown.
           }
         };
-        switch (rt.interpreter_queue().push(task, rt.io(), &start_standby, &rt)) {
+        // The watch runs on this connection's own worker, which is free now.
+        asio::io_context* here = Runtime::current_io();
+        switch (rt.interpreter_queue().push(task, here ? *here : rt.io(), &start_standby, &rt)) {
           case CombiningQueue::Push::Queued: return;
           case CombiningQueue::Push::Run: run_as_runner(rt, nullptr, false); return;
           case CombiningQueue::Push::Standby: run_as_runner(rt, nullptr, true); return;

@@ -4,6 +4,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
 
 #include "python/client/io_error_map.hpp"
@@ -21,97 +22,38 @@ namespace {
 
 constexpr char kThreadName[] = "tokio-rt-worker";  // 15 characters: the kernel's limit
 
+// An idle worker waits for work no longer than this at a time, and then
+// runs the ready handlers of peers that are held up inside a handler.
+constexpr auto kHeldUp = std::chrono::milliseconds(5);
+constexpr std::int64_t kHeldUpNs = std::chrono::duration_cast<std::chrono::nanoseconds>(kHeldUp).count();
+
+// How long a worker that has run out of work keeps looking for more before
+// it sleeps: a reply or a request that comes within it (a loop thread's
+// answer, the next request of a busy connection) costs no wake-up.
+constexpr std::int64_t kSpinNs = 30'000;
+
+std::int64_t now_ns() noexcept {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Polls `io` for up to kSpinNs from `now`; whether it ran a handler.
+bool spin_for_work(asio::io_context& io, std::int64_t now) {
+  const std::int64_t until = now + kSpinNs;
+  do {
+    if (io.poll_one() > 0) return true;
+  } while (now_ns() < until && !io.stopped());
+  return false;
+}
+
 }  // namespace
-
-std::unique_ptr<PoolLane::Item> PoolLane::Turn::next() {
-  std::lock_guard lock(lane_.mutex_);
-  if (lane_.queue_.empty()) return nullptr;
-  std::unique_ptr<Item> item = std::move(lane_.queue_.front());
-  lane_.queue_.pop_front();
-  ++lane_.started_;
-  return item;
-}
-
-void PoolLane::push(std::unique_ptr<Item> item, Hold hold) {
-  item->task_id = runtime_.next_task_id();
-  std::unique_lock lock(mutex_);
-  if (closed_) {
-    lock.unlock();
-    return;  // `item` is dropped here, outside the lock
-  }
-  queue_.push_back(std::move(item));
-  if (runners_ == 0) {
-    ++runners_;
-    lock.unlock();
-    if (runtime_.try_spawn_blocking([this, hold] { run(hold); })) return;
-    // No pool thread for it. With another runner alive the items wait for
-    // it; with none they would never run, so each is refused.
-    std::deque<std::unique_ptr<Item>> refused;
-    lock.lock();
-    if (--runners_ == 0) refused.swap(queue_);
-    lock.unlock();
-    for (auto& r : refused) {
-      const std::uint64_t id = r->task_id;
-      r->refuse(Runtime::cancelled_task_text(id));
-    }
-    return;
-  }
-  if (watching_) return;
-  watching_ = true;
-  lock.unlock();
-  if (runtime_.try_spawn_blocking([this, hold] { watch(hold); })) return;
-  lock.lock();
-  watching_ = false;  // the runners take the items all the same, if later
-}
-
-void PoolLane::run(Hold hold) {
-  for (;;) {
-    Turn turn(*this);
-    hold(turn);
-    std::lock_guard lock(mutex_);
-    if (queue_.empty()) {
-      --runners_;  // from here on a push starts a new runner
-      return;
-    }
-  }
-}
-
-void PoolLane::watch(Hold hold) {
-  std::unique_lock lock(mutex_);
-  for (;;) {
-    const std::uint64_t seen = started_;
-    lock.unlock();
-    std::this_thread::sleep_for(kStall);
-    lock.lock();
-    if (queue_.empty()) break;
-    if (started_ == seen || runners_ == 0) {
-      // Nothing started while items waited: run them here.
-      watching_ = false;
-      ++runners_;
-      lock.unlock();
-      run(hold);
-      return;
-    }
-  }
-  watching_ = false;
-}
-
-void PoolLane::drop_queued() noexcept {
-  std::deque<std::unique_ptr<Item>> dropped;
-  {
-    std::lock_guard lock(mutex_);
-    closed_ = true;
-    dropped.swap(queue_);
-  }
-}
 
 std::string Runtime::cancelled_task_text(std::uint64_t task_id) {
   return "task " + std::to_string(task_id) + " was cancelled";
 }
 
 Runtime::Runtime(ThreadHooks hooks, PoolLimits limits) : hooks_(hooks), pool_limits_(limits) {
-  io_.emplace();
-  work_.emplace(io_->get_executor());
+  ios_.push_back(std::make_unique<WorkerIo>());
 }
 
 Runtime::~Runtime() { shutdown(); }
@@ -135,11 +77,12 @@ std::expected<std::unique_ptr<Runtime>, protocol::IoError> Runtime::build(std::s
   for (std::size_t i = 0; i < workers; ++i) {
     try {
       if (rt->workers_.size() == rt->workers_.capacity()) rt->workers_.reserve(std::max<std::size_t>(1, 2 * rt->workers_.size()));
+      if (rt->ios_.size() == i) rt->ios_.push_back(std::make_unique<WorkerIo>());
     } catch (const std::bad_alloc&) {
       rt->shutdown();
       return std::unexpected(protocol::IoError::from_kind(protocol::IoErrorKind::OutOfMemory));
     }
-    auto started = NativeThread::start([r = rt.get()] { r->run_worker(); });
+    auto started = NativeThread::start([r = rt.get(), w = rt->ios_[i].get()] { r->run_worker(*w); });
     if (!started) {
       rt->shutdown();
       return std::unexpected(client::io_error_from_errno(started.error()));
@@ -149,16 +92,39 @@ std::expected<std::unique_ptr<Runtime>, protocol::IoError> Runtime::build(std::s
   return rt;
 }
 
+namespace {
+thread_local asio::io_context* t_worker_io = nullptr;
+}  // namespace
+
+asio::io_context* Runtime::current_io() noexcept { return t_worker_io; }
+
+Runtime::Placement Runtime::place_connection() noexcept {
+  const std::size_t n = ios_.size();
+  const std::size_t start = next_io_.fetch_add(1, std::memory_order_relaxed);
+  std::size_t best = start % n;
+  std::size_t least = ios_[best]->connections.load(std::memory_order_relaxed);
+  for (std::size_t i = 1; i < n && least > 0; ++i) {
+    const std::size_t k = (start + i) % n;
+    const std::size_t c = ios_[k]->connections.load(std::memory_order_relaxed);
+    if (c < least) {
+      least = c;
+      best = k;
+    }
+  }
+  return Placement{ios_[best]->io, WorkerLease(ios_[best]->connections)};
+}
+
 // Thread bodies are not noexcept: a thread that the interpreter ends while
 // it waits for the lock during finalization unwinds through them.
-void Runtime::run_worker() {
+void Runtime::run_worker(WorkerIo& own) {
   pthread_setname_np(pthread_self(), kThreadName);
+  t_worker_io = &own.io;
   if (hooks_.on_start) hooks_.on_start();
   // A handler that lets an exception escape (only std::bad_alloc can) does
   // not end the worker: the failing task is gone, the others go on.
   for (;;) {
     try {
-      io_->run();
+      drive(own);
       break;
     } catch (abi::__forced_unwind&) {
       throw;
@@ -166,6 +132,44 @@ void Runtime::run_worker() {
     }
   }
   if (hooks_.on_stop) hooks_.on_stop();
+}
+
+void Runtime::drive(WorkerIo& own) {
+  asio::io_context& io = own.io;
+  const bool peers = ios_.size() > 1;
+  // One handler at a time, each after a heartbeat; with peers, waits for
+  // work no longer than kHeldUp, so that the heartbeat of a worker that is
+  // not held up is never older than that.
+  while (!io.stopped()) {
+    const std::int64_t now = now_ns();
+    own.heartbeat.store(now, std::memory_order_relaxed);
+    if (peers && help_held_up_peers(own, now)) continue;
+    if (spin_for_work(io, now)) continue;
+    if (peers) {
+      io.run_one_for(kHeldUp);
+    } else {
+      io.run_one();
+    }
+  }
+}
+
+bool Runtime::held_up(const WorkerIo& w, std::int64_t now) noexcept {
+  // Waiting for work, the heartbeat may be up to kHeldUp old; twice that
+  // means a handler started after the wait and has not ended.
+  return now - w.heartbeat.load(std::memory_order_relaxed) > 2 * kHeldUpNs;
+}
+
+bool Runtime::help_held_up_peers(const WorkerIo& own, std::int64_t now) {
+  bool ran = false;
+  for (const std::unique_ptr<WorkerIo>& peer : ios_) {
+    if (peer.get() == &own || !held_up(*peer, now)) continue;
+    // Until nothing is ready, or the peer's own thread is back.
+    while (peer->io.poll_one() > 0) {
+      ran = true;
+      if (!held_up(*peer, now_ns())) break;
+    }
+  }
+  return ran;
 }
 
 void Runtime::run_blocking_thread() {
@@ -302,10 +306,12 @@ void Runtime::shutdown() {
   if (shut_down_) return;
   shut_down_ = true;
 
-  // Workers: stop the io_context; each finishes the handler it is running,
-  // then runs its stop hook.
-  work_.reset();
-  io_->stop();
+  // Workers: stop the io_contexts; each finishes the handler it is
+  // running, then runs its stop hook.
+  for (auto& w : ios_) {
+    w->work.reset();
+    w->io.stop();
+  }
   for (NativeThread& t : workers_) t.join();
   workers_.clear();
 
@@ -323,9 +329,6 @@ void Runtime::shutdown() {
     pool_done_cv_.wait(lock, [&] { return pool_threads_ == 0; });
     join_exited_pool_threads(lock);
   }
-  // Work whose drain job was dropped with the queue never runs.
-  pool_interpreter_lane_.drop_queued();
-
   // Every runtime thread has ended and its stack is free.
   if (hooks_.on_all_ended) hooks_.on_all_ended();
 
@@ -345,10 +348,10 @@ void Runtime::shutdown() {
       if (auto p = w.lock()) p->drop_handler();
   }
 
-  // Every task still alive is a handler queued in the io_context or parked
-  // in one of its services; destroying the io_context destroys them, and
+  // Every task still alive is a handler queued in an io_context or parked
+  // in one of its services; destroying the io_contexts destroys them, and
   // their sockets with them.
-  io_.reset();
+  ios_.clear();
 }
 
 }  // namespace brovane::python::server

@@ -1,9 +1,13 @@
-// The server's multi-threaded runtime: one io_context run by a fixed set of
-// worker threads, plus a blocking pool that grows on demand for work that
-// must not stall the workers (name resolution, coroutine-function calls).
-// Every thread the runtime starts, worker or blocking, is named
-// "tokio-rt-worker" and runs the start hook before it takes any work and the
-// stop hook as it ends.
+// The server's multi-threaded runtime: a fixed set of worker threads, each
+// running an io_context of its own, plus a blocking pool that grows on
+// demand for work that must not stall the workers (name resolution,
+// coroutine-function calls that may block). A connection is given to one
+// worker for its whole life, so that its reads, its handler calls and its
+// coroutines' resumptions stay on one thread (and its asyncio loop), and a
+// worker that has nothing to do sleeps until its own work wakes it. Every
+// thread the runtime starts, worker or blocking, is named "tokio-rt-worker"
+// and runs the start hook before it takes any work and the stop hook as it
+// ends.
 #pragma once
 
 #include <array>
@@ -24,6 +28,7 @@
 #include <utility>
 #include <vector>
 
+#include <asio/associated_executor.hpp>
 #include <asio/async_result.hpp>
 #include <asio/awaitable.hpp>
 #include <asio/executor_work_guard.hpp>
@@ -46,66 +51,25 @@ struct ThreadHooks {
   void (*on_all_ended)() = nullptr;
 };
 
-class Runtime;
-
-// Blocking-pool work that is best done by one pool thread at a time: calls
-// that all need the interpreter lock, which many pool threads would only
-// take in turns, each turn a hand-over between threads. push() queues an
-// item; when no pool thread is running the lane, a runner job is started,
-// which takes the lock and runs the items queued, one after another, and
-// those queued meanwhile, until the lane is empty. Items are taken one at a
-// time, so that none waits in a runner's hands behind an item that blocks;
-// while items wait and a runner is busy, a watchdog job checks every kStall
-// whether an item has been started since, and when none has (the running
-// item blocks, or waits for the lock) it becomes a runner itself.
-class PoolLane {
+// A connection's claim on the worker that serves it, counted for as long as
+// it lives.
+class WorkerLease {
  public:
-  static constexpr std::chrono::milliseconds kStall{2};
-
-  struct Item {
-    virtual ~Item() = default;
-    // No pool thread could be had to run it: it never runs, and is told the
-    // runtime's join-error text instead. Called once, on the pushing thread.
-    virtual void refuse(std::string join_error) noexcept = 0;
-    std::uint64_t task_id = 0;  // set by push()
-  };
-
-  // One hold of the lock by a runner.
-  class Turn {
-   public:
-    // The oldest queued item, now the caller's to run; null when none is.
-    std::unique_ptr<Item> next();
-
-   private:
-    friend class PoolLane;
-    explicit Turn(PoolLane& lane) noexcept : lane_(lane) {}
-    PoolLane& lane_;
-  };
-  // On a pool thread: takes the lock, runs items from turn.next() (as many
-  // as it sees fit), and releases the lock. Must not throw.
-  using Hold = void (*)(Turn& turn);
-
-  explicit PoolLane(Runtime& runtime) : runtime_(runtime) {}
-  PoolLane(const PoolLane&) = delete;
-  PoolLane& operator=(const PoolLane&) = delete;
-
-  // Any thread. Every push to one lane passes the same `hold`. After the
-  // runtime has shut down the item is dropped unrun and unrefused.
-  void push(std::unique_ptr<Item> item, Hold hold);
+  WorkerLease() = default;
+  explicit WorkerLease(std::atomic<std::size_t>& count) noexcept : count_(&count) {
+    count.fetch_add(1, std::memory_order_relaxed);
+  }
+  WorkerLease(WorkerLease&& o) noexcept : count_(std::exchange(o.count_, nullptr)) {}
+  WorkerLease& operator=(WorkerLease&& o) noexcept {
+    std::swap(count_, o.count_);
+    return *this;
+  }
+  ~WorkerLease() {
+    if (count_) count_->fetch_sub(1, std::memory_order_relaxed);
+  }
 
  private:
-  friend class Runtime;
-  void run(Hold hold);    // a runner job: holds until the lane is empty
-  void watch(Hold hold);  // a watchdog job
-  void drop_queued() noexcept;  // at shutdown, after the pool has ended
-
-  Runtime& runtime_;
-  std::mutex mutex_;
-  std::deque<std::unique_ptr<Item>> queue_;
-  std::size_t runners_ = 0;  // runner jobs submitted and not yet ended
-  bool watching_ = false;    // a watchdog job is submitted and not yet ended
-  std::uint64_t started_ = 0;  // items handed to runners so far
-  bool closed_ = false;
+  std::atomic<std::size_t>* count_ = nullptr;
 };
 
 class Runtime {
@@ -136,7 +100,20 @@ class Runtime {
   Runtime& operator=(const Runtime&) = delete;
   ~Runtime();  // shutdown()
 
-  asio::io_context& io() noexcept { return *io_; }
+  // The first worker's io_context (the only one of a runtime without
+  // workers).
+  asio::io_context& io() noexcept { return ios_.front()->io; }
+  // The io_context of the runtime worker running on this thread; null on
+  // any other thread.
+  static asio::io_context* current_io() noexcept;
+
+  // The worker that takes a new connection for its whole life: the one with
+  // the fewest connections, ties taken in turn.
+  struct Placement {
+    asio::io_context& io;
+    WorkerLease lease;
+  };
+  Placement place_connection() noexcept;
   std::size_t workers() const noexcept { return workers_.size(); }
 
   // Interpreter work of the connection tasks, combined on the worker that
@@ -146,7 +123,7 @@ class Runtime {
 
   // Runs `job` on a blocking-pool thread (started on demand, at most
   // kMaxBlockingThreads; an idle one ends after kBlockingKeepAlive) and
-  // resumes the awaiting coroutine on io() with its result. When the runtime
+  // resumes the awaiting coroutine on its own io_context with its result. When the runtime
   // shuts down before the job has started, the job and the awaiting
   // coroutine are dropped; a job already running finishes first. `job` must
   // not throw; its result must be nothrow-movable.
@@ -165,10 +142,6 @@ class Runtime {
   // The report of a job that never ran: "task {} was cancelled".
   static std::string cancelled_task_text(std::uint64_t task_id);
 
-  // The runtime's lane for work that needs the interpreter lock (coroutine
-  // functions' calls).
-  PoolLane& pool_interpreter_lane() noexcept { return pool_interpreter_lane_; }
-
   // Ends every task at its next suspension point and joins every runtime
   // thread (each running its stop hook): workers stop, queued blocking jobs
   // are dropped, running ones finish, then every handler still queued or
@@ -177,8 +150,9 @@ class Runtime {
   void shutdown();
 
   // A one-shot completion fulfilled from a thread outside the runtime (an
-  // asyncio loop thread, say). The awaiting coroutine's handler stays owned
-  // by the runtime, so shutdown can drop it before io() goes away, and a
+  // asyncio loop thread, say), which resumes the awaiting coroutine on its
+  // own io_context. The awaiting coroutine's handler stays owned by the
+  // runtime, so shutdown can drop it before the io_contexts go away, and a
   // completion that arrives after that finds nothing to resume and is
   // discarded. Share it with the completing side through the shared_ptr.
   template <class T>
@@ -194,7 +168,6 @@ class Runtime {
   };
 
   Runtime(ThreadHooks hooks, PoolLimits limits);
-  void run_worker();
   void run_blocking_thread();
   void register_wait(const std::shared_ptr<ForeignWaitBase>& w);
 
@@ -203,10 +176,29 @@ class Runtime {
   // pool_mutex_.
   bool start_pool_thread_locked() noexcept;
 
+  // One worker's io_context, kept running until shutdown by its guard.
+  // One worker's io_context, kept running until shutdown by its guard. Its
+  // own thread runs it; while that thread is held up inside one handler
+  // (a Python call that waits, say), idle peers run its ready handlers too,
+  // so that the worker's other connections go on.
+  struct WorkerIo {
+    std::atomic<std::size_t> connections{0};  // leases; outlives the connection tasks in `io`
+    std::atomic<std::int64_t> heartbeat{0};   // steady-clock ns when its thread last looked for work
+    asio::io_context io;
+    std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work{io.get_executor()};
+  };
+
+  void run_worker(WorkerIo& own);
+  void drive(WorkerIo& own);
+  // Whether `w`'s thread has been inside one handler for a while.
+  static bool held_up(const WorkerIo& w, std::int64_t now) noexcept;
+  // Runs the ready handlers of held-up peers; whether it ran any.
+  bool help_held_up_peers(const WorkerIo& own, std::int64_t now);
+
   ThreadHooks hooks_;
-  std::optional<asio::io_context> io_;  // destroyed at the end of shutdown()
-  std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work_;
-  std::vector<NativeThread> workers_;
+  std::vector<std::unique_ptr<WorkerIo>> ios_;  // one per worker, at least one; destroyed at the end of shutdown()
+  std::atomic<std::size_t> next_io_{0};  // where place_connection starts looking
+  std::vector<NativeThread> workers_;  // workers_[i] runs ios_[i]
 
   // The blocking pool. A thread that goes idle counts in pool_idle_; a
   // submitter that hands it a job takes it out of pool_idle_ and adds a
@@ -237,7 +229,6 @@ class Runtime {
   CombiningQueue interpreter_queue_;
 
   std::atomic<std::uint64_t> task_ids_{0};
-  PoolLane pool_interpreter_lane_{*this};
 
   bool shut_down_ = false;
 };
@@ -248,18 +239,20 @@ asio::awaitable<std::invoke_result_t<F>> Runtime::spawn_blocking(F job) {
   if constexpr (std::is_void_v<R>) {
     co_await asio::async_initiate<const asio::use_awaitable_t<>&, void()>(
         [this](auto handler, F f) {
-          try_spawn_blocking([this, h = std::move(handler), f = std::move(f)]() mutable {
+          try_spawn_blocking([h = std::move(handler), f = std::move(f)]() mutable {
             f();
-            asio::post(*io_, std::move(h));
+            auto ex = asio::get_associated_executor(h);
+            asio::post(ex, std::move(h));
           });
         },
         asio::use_awaitable, std::move(job));
   } else {
     co_return co_await asio::async_initiate<const asio::use_awaitable_t<>&, void(R)>(
         [this](auto handler, F f) {
-          try_spawn_blocking([this, h = std::move(handler), f = std::move(f)]() mutable {
+          try_spawn_blocking([h = std::move(handler), f = std::move(f)]() mutable {
             R r = f();
-            asio::post(*io_, [h = std::move(h), r = std::move(r)]() mutable { std::move(h)(std::move(r)); });
+            auto ex = asio::get_associated_executor(h);
+            asio::post(ex, [h = std::move(h), r = std::move(r)]() mutable { std::move(h)(std::move(r)); });
           });
         },
         asio::use_awaitable, std::move(job));
@@ -278,11 +271,9 @@ class Runtime::ForeignWait final : public Runtime::ForeignWaitBase {
             T v = std::move(*value_);
             value_.reset();
             lock.unlock();
-            asio::post(*runtime_.io_, [h = std::move(handler), v = std::move(v)]() mutable {
-              std::move(h)(std::move(v));
-            });
+            resume(std::move(handler), std::move(v));
           } else if (!dropped_) {
-            handler_ = [h = std::move(handler)](T v) mutable { std::move(h)(std::move(v)); };
+            handler_ = [h = std::move(handler)](T v) mutable { resume(std::move(h), std::move(v)); };
           }
           // dropped_: the runtime is shutting down; the handler (and with it
           // the coroutine) is destroyed on return.
@@ -300,13 +291,21 @@ class Runtime::ForeignWait final : public Runtime::ForeignWaitBase {
       return;
     }
     // Posted under the lock, so shutdown cannot run between.
-    asio::post(*runtime_.io_, [h = std::move(handler_), v = std::move(value)]() mutable { h(std::move(v)); });
+    std::move_only_function<void(T)> h = std::move(handler_);
     handler_ = nullptr;
+    h(std::move(value));
   }
 
-  explicit ForeignWait(Runtime& rt) : runtime_(rt) {}
+  ForeignWait() = default;
 
  private:
+  // Resumes the awaiting coroutine on its own io_context.
+  template <class H>
+  static void resume(H handler, T v) {
+    auto ex = asio::get_associated_executor(handler);
+    asio::post(ex, [h = std::move(handler), v = std::move(v)]() mutable { std::move(h)(std::move(v)); });
+  }
+
   void drop_handler() noexcept override {
     std::move_only_function<void(T)> h;
     {
@@ -318,7 +317,6 @@ class Runtime::ForeignWait final : public Runtime::ForeignWaitBase {
     // `h` (the coroutine with it) is destroyed here, outside the lock.
   }
 
-  Runtime& runtime_;
   std::mutex mutex_;
   std::move_only_function<void(T)> handler_;
   std::optional<T> value_;
@@ -327,7 +325,7 @@ class Runtime::ForeignWait final : public Runtime::ForeignWaitBase {
 
 template <class T>
 std::shared_ptr<Runtime::ForeignWait<T>> Runtime::make_foreign_wait() {
-  auto w = std::make_shared<ForeignWait<T>>(*this);
+  auto w = std::make_shared<ForeignWait<T>>();
   register_wait(w);
   return w;
 }
