@@ -176,7 +176,6 @@ class Runtime {
   // pool_mutex_.
   bool start_pool_thread_locked() noexcept;
 
-  // One worker's io_context, kept running until shutdown by its guard.
   // One worker's io_context, kept running until shutdown by its guard. Its
   // own thread runs it; while that thread is held up inside one handler
   // (a Python call that waits, say), idle peers run its ready handlers too,
