@@ -162,7 +162,8 @@ Mode mode_of(const TransportInput& in) {
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r'; }
 
 // One JSON message from `p`: blanks, then '{' or '[' up to the bracket that
-// brings the count back to zero, brackets inside strings not counted.
+// brings the count back to zero, brackets inside strings not counted; a
+// bracket that opens a level deeper than the JSON reader decodes ends it.
 Expected json_model(const TransportInput& in, std::string_view d, std::size_t& p) {
   while (p < d.size() && is_blank(d[p])) ++p;
   if (p == d.size()) {
@@ -187,7 +188,11 @@ Expected json_model(const TransportInput& in, std::string_view d, std::size_t& p
       continue;
     }
     if (c == '"') in_string = true;
-    if (c == '{' || c == '[') ++depth;
+    if ((c == '{' || c == '[') && ++depth > client::kMaxBufferedJsonNesting)
+      return {std::unexpected(IoError{IoErrorKind::InvalidData,
+                                      "buffered message nested more than " +
+                                          std::to_string(client::kMaxBufferedJsonNesting) + " levels deep"}),
+              p};
     if ((c == '}' || c == ']') && --depth == 0) {
       ++p;
       return {std::string(d.substr(start, p - start)), p};
