@@ -83,9 +83,9 @@ ERROR = "accept error: Too many open files (os error 24)"
 # In a sanitizer build, the first check of a virtual call's object type at a
 # call site probes the object's memory through a pipe, and with no descriptor
 # left it reports the object as invalid and ends the process. Serving
-# connections and shutting the runtime down make such calls, so there the
-# descriptors run out only by the child's own files, while the server's
-# threads are idle, and are free again before the loop is woken.
+# connections, writing an accept error's system text and shutting the
+# runtime down all make such calls, so there the test cannot run; the pause
+# rule itself is checked there by the C++ test of the back-off.
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
@@ -208,7 +208,7 @@ class AcceptBackoffTest(unittest.TestCase):
         for shortage in ("peers", "own"):
             for wake, line in [("stop", "shutdown requested\n"), ("sigint", "received Ctrl+C, shutting down\n")]:
                 with self.subTest(shortage=shortage, wake=wake):
-                    if shortage == "peers" and SANITIZED:
+                    if SANITIZED:
                         self.skipTest("a sanitizer build's type checks need spare descriptors while serving")
                     child = self.start(shortage)
                     if wake == "stop":
