@@ -11,6 +11,7 @@
 #include <chrono>
 #include <future>
 #include <latch>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -147,6 +148,33 @@ TEST_F(RuntimeTest, ConnectionsGoToTheWorkerWithTheFewest) {
   EXPECT_EQ(&rt->place_connection().io, freed);
   a.reset();
   c.reset();
+  rt->shutdown();
+}
+
+TEST_F(RuntimeTest, CoroutineConnectionsArePackedTwoToAWorkerOnFewWorkers) {
+  auto rt = make(6);
+  std::vector<Runtime::Placement> held;
+  std::map<asio::io_context*, int> per_worker;
+  auto place = [&] {
+    held.push_back(rt->place_connection(Runtime::Spread::FewLoops));
+    return ++per_worker[&held.back().io];
+  };
+  // Two to a worker before the next one is used...
+  for (std::size_t i = 0; i < 2 * Runtime::kCoroutineWorkers; ++i) {
+    place();
+    EXPECT_EQ(per_worker.size(), i / 2 + 1) << "connection " << i;
+  }
+  // ...and never more workers than that, however many connections come.
+  for (int i = 0; i < 12; ++i) place();
+  EXPECT_EQ(per_worker.size(), Runtime::kCoroutineWorkers);
+  for (const auto& [io, n] : per_worker) EXPECT_EQ(n, 6);
+  held.clear();
+  // Spread over every worker, one each first.
+  per_worker.clear();
+  for (int i = 0; i < 6; ++i) held.push_back(rt->place_connection(Runtime::Spread::AllWorkers));
+  for (const Runtime::Placement& p : held) ++per_worker[&p.io];
+  EXPECT_EQ(per_worker.size(), 6u);
+  held.clear();
   rt->shutdown();
 }
 

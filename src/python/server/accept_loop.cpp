@@ -187,7 +187,7 @@ struct ConnectionDone {
 
 void spawn_connection(Runtime& runtime, const AcceptCtx& ctx, int fd, int family) {
   // The worker that serves the connection for its whole life.
-  Runtime::Placement worker = runtime.place_connection();
+  Runtime::Placement worker = runtime.place_connection(ctx.spread);
   asio::ip::tcp::socket socket(worker.io);
   std::error_code ec;
   socket.assign(family == AF_INET6 ? asio::ip::tcp::v6() : asio::ip::tcp::v4(), fd, ec);

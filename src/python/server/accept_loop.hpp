@@ -54,6 +54,8 @@ struct AcceptCtx {
   std::uint64_t stops_seen = 0;  // shutdown->stops() when serve ran
   std::uint8_t transport = 0;
   std::uint8_t protocol = 0;
+  // Packed on few workers when any handler is a coroutine function.
+  Runtime::Spread spread = Runtime::Spread::AllWorkers;
 };
 
 // Starts the detached serve thread, which runs the accept loop and then shuts

@@ -98,8 +98,15 @@ thread_local asio::io_context* t_worker_io = nullptr;
 
 asio::io_context* Runtime::current_io() noexcept { return t_worker_io; }
 
-Runtime::Placement Runtime::place_connection() noexcept {
-  const std::size_t n = ios_.size();
+Runtime::Placement Runtime::place_connection(Spread spread) noexcept {
+  std::size_t n = ios_.size();
+  if (spread == Spread::FewLoops) {
+    const std::size_t most = std::min(n, kCoroutineWorkers);
+    std::size_t live = 0;
+    for (std::size_t i = 0; i < most; ++i) live += ios_[i]->connections.load(std::memory_order_relaxed);
+    // Enough workers for two connections each, the new one included.
+    n = std::clamp<std::size_t>((live + 2) / 2, 1, most);
+  }
   const std::size_t start = next_io_.fetch_add(1, std::memory_order_relaxed);
   std::size_t best = start % n;
   std::size_t least = ios_[best]->connections.load(std::memory_order_relaxed);

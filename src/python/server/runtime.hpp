@@ -107,13 +107,31 @@ class Runtime {
   // any other thread.
   static asio::io_context* current_io() noexcept;
 
-  // The worker that takes a new connection for its whole life: the one with
-  // the fewest connections, ties taken in turn.
+  // How new connections are shared out among the workers.
+  enum class Spread : std::uint8_t {
+    // Over every worker. Plain handlers combine their interpreter work on
+    // whichever worker holds the lock, so their connections gain from every
+    // worker's reads, writes and decoding.
+    AllWorkers,
+    // Over few workers, two connections to each before the next worker is
+    // used, and at most kCoroutineWorkers of them. A coroutine handler runs
+    // on its worker's loop thread, and every loop in use is one more thread
+    // taking the interpreter lock in turn: spread over many loops, each one
+    // wakes for about one request and hands the lock on, while a few loops
+    // already keep it busy, each running several requests a turn. Workers
+    // left without connections still run the ready work of a held-up peer.
+    FewLoops,
+  };
+  static constexpr std::size_t kCoroutineWorkers = 3;
+
+  // The worker that takes a new connection for its whole life: among the
+  // workers `spread` allows, the one with the fewest connections, ties taken
+  // in turn.
   struct Placement {
     asio::io_context& io;
     WorkerLease lease;
   };
-  Placement place_connection() noexcept;
+  Placement place_connection(Spread spread = Spread::AllWorkers) noexcept;
   std::size_t workers() const noexcept { return workers_.size(); }
 
   // Interpreter work of the connection tasks, combined on the worker that

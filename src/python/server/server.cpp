@@ -124,6 +124,8 @@ Result<Ref> server_serve(ThriftServerObject& self, const core::Args<2>& a) {
   ctx.addr.append(host).append(":").append(std::to_string(port));
   ctx.service = s.service;
   BRV_ASSIGN(ctx.handlers, snapshot_handlers(s.handlers.map()));
+  for (const auto& [name, h] : *ctx.handlers)
+    if (h.is_async) ctx.spread = Runtime::Spread::FewLoops;
   ctx.struct_map = s.struct_map;
   ctx.transport = static_cast<std::uint8_t>(s.transport);
   ctx.protocol = static_cast<std::uint8_t>(s.protocol);
