@@ -59,6 +59,4 @@ RuntimeShutdownScope::RuntimeShutdownScope() noexcept { core::exit_gate::runtime
 
 RuntimeShutdownScope::~RuntimeShutdownScope() { core::exit_gate::runtime_shutdown_ends(); }
 
-bool interpreter_open() noexcept { return core::exit_gate::is_open() && !core::interpreter_finalizing(); }
-
 }  // namespace brovane::python::server

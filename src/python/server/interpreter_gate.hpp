@@ -51,8 +51,4 @@ class RuntimeShutdownScope {
   RuntimeShutdownScope& operator=(const RuntimeShutdownScope&) = delete;
 };
 
-// Whether the interpreter can still be entered (the gate is open and the
-// interpreter not finalizing). Any thread, any lock state.
-bool interpreter_open() noexcept;
-
 }  // namespace brovane::python::server
