@@ -1,6 +1,7 @@
 """A server that runs out of descriptors: each failed accept writes its line,
 but the loop pauses between attempts instead of spinning, still ends at once
-on stop() or SIGINT, and serves again once descriptors are free.
+on stop() or SIGINT, and serves again once descriptors are free. The same
+holds when poll itself fails.
 
 The server runs in a child process with a low descriptor limit. Its
 descriptors run out in one of two ways: this process holds enough connections
@@ -25,8 +26,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 # Serves `ping` on the port given as its argument, then follows commands on
 # standard input: "fill" opens files until no descriptor is left, "free"
-# closes them, "stop" calls stop(). Console lines go to its descriptors 1 and
-# 2, which are files, so writing them never blocks it.
+# closes them, "starve" lowers the descriptor limit below the three that the
+# accept loop polls, so that poll itself fails, "stop" calls stop(). Console
+# lines go to its descriptors 1 and 2, which are files, so writing them never
+# blocks it.
 CHILD = textwrap.dedent("""
     import os, resource, select, sys
     sys.path.insert(0, {here!r})
@@ -66,6 +69,9 @@ CHILD = textwrap.dedent("""
             elif line == "free":
                 free()
                 os.write(1, b"freed\\n")
+            elif line == "starve":
+                resource.setrlimit(resource.RLIMIT_NOFILE, (2, hard))
+                os.write(1, b"starved\\n")
             elif line == "stop":
                 s.stop()
                 free()
@@ -73,12 +79,15 @@ CHILD = textwrap.dedent("""
                 os.write(1, b"stopped\\n")
     except KeyboardInterrupt:
         free()
+        # The accept loop sees the SIGINT too, and ends the serve.
+        assert wait_until(lambda: not s.is_running())
         os.write(1, b"interrupted\\n")
 """).format(here=HERE)
 
 HELD = 100  # connections held open: more than the child's spare descriptors
 WAITING = 3  # connections kept waiting while the child's own files use them up
 ERROR = "accept error: Too many open files (os error 24)"
+POLL_ERROR = "accept error: Invalid argument (os error 22)"
 
 # In a sanitizer build, the first check of a virtual call's object type at a
 # call site probes the object's memory through a pipe, and with no descriptor
@@ -134,8 +143,8 @@ class Child:
     def stderr(self):
         return self._text(self.err)
 
-    def error_lines(self):
-        return self.stderr().count(ERROR + "\n")
+    def error_lines(self, error=ERROR):
+        return self.stderr().count(error + "\n")
 
     def command(self, line, reply):
         """Sends a command and waits for its reply's next occurrence."""
@@ -235,6 +244,34 @@ class AcceptBackoffTest(unittest.TestCase):
                     if wake == "sigint":
                         self.assertEqual(child.proc.wait(TIMEOUT), 0, child.stderr()[-2000:])
                     self.assertNotIn("Traceback", child.stderr())
+
+    def test_poll_failing(self):
+        # While poll fails, the loop writes a line and looks again a while
+        # later, and a stop or a SIGINT still ends it.
+        for wake, line in [("stop", "shutdown requested\n"), ("sigint", "received Ctrl+C, shutting down\n")]:
+            with self.subTest(wake=wake):
+                if SANITIZED:
+                    self.skipTest("a sanitizer build's type checks need spare descriptors while serving")
+                child = self.start("own")
+                self.assertTrue(child.command("starve", "starved"), child.stderr())
+                child.hold(1)  # wakes the loop, which polls under the new limit from then on
+                self.assertTrue(wait_until(lambda: child.error_lines(POLL_ERROR) > 0), child.stderr()[-2000:])
+                lines, cpu = child.error_lines(POLL_ERROR), cpu_seconds(child.proc.pid)
+                time.sleep(1.0)
+                lines, cpu = child.error_lines(POLL_ERROR) - lines, cpu_seconds(child.proc.pid) - cpu
+                self.assertLess(lines, 30)
+                self.assertLess(cpu, 0.3)
+                woken = time.monotonic()
+                if wake == "stop":
+                    child.proc.stdin.write("stop\n")
+                    child.proc.stdin.flush()
+                else:
+                    os.kill(child.proc.pid, signal.SIGINT)
+                self.assertTrue(wait_until(lambda: line in child.stdout()), child.stderr()[-2000:])
+                self.assertLess(time.monotonic() - woken, 0.5)
+                after = "stopped\n" if wake == "stop" else "interrupted\n"
+                self.assertTrue(wait_until(lambda: after in child.stdout()), child.stdout())
+                self.assertNotIn("Traceback", child.stderr())
 
 
 if __name__ == "__main__":

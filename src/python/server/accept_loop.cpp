@@ -12,9 +12,11 @@
 
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cstring>
 #include <exception>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include <asio/co_spawn.hpp>
@@ -52,6 +54,10 @@ void ShutdownNotify::remove_waiter(int fd) noexcept {
 namespace {
 
 constexpr int kBacklog = 128;
+
+// How often the loop looks for a stop or a Ctrl+C when it cannot wait for
+// them: without a wake-up descriptor of its own, or while poll itself fails.
+constexpr int kLookAgainMs = 100;
 
 struct SocketAddress {
   sockaddr_storage storage{};
@@ -242,7 +248,8 @@ void accept_loop(Runtime& runtime, AcceptCtx& ctx) {
   const int listener = *bound;
 
   // Our own wake-up: stop() and a SIGINT that another loop picked up write
-  // to it. Without one (no descriptors left) the loop looks every 100 ms.
+  // to it. Without one (no descriptors left) the loop looks every
+  // kLookAgainMs.
   const int wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (wake >= 0) {
     ctx.shutdown->add_waiter(wake);
@@ -263,11 +270,17 @@ void accept_loop(Runtime& runtime, AcceptCtx& ctx) {
     const auto now = AcceptBackoff::Clock::now();
     const bool paused = backoff.paused(now);
     pollfd fds[3] = {{wake, POLLIN, 0}, {sigint_ok ? sigint_fd() : -1, POLLIN, 0}, {paused ? -1 : listener, POLLIN, 0}};
-    const int timeout = backoff.poll_timeout((ready[0] || ready[1]) ? 0 : (wake < 0 ? 100 : -1), now);
+    const int timeout = backoff.poll_timeout((ready[0] || ready[1]) ? 0 : (wake < 0 ? kLookAgainMs : -1), now);
     const int n = ::poll(fds, 3, timeout);
     if (n < 0) {
-      if (errno != EINTR) print_stderr_line("accept error: " + client::io_error_from_errno(errno).text);
-      continue;
+      const int err = errno;
+      if (err == EINTR) continue;  // the next pass sees a Ctrl+C by its count
+      print_stderr_line("accept error: " + client::io_error_from_errno(err).text);
+      // Nothing can be waited for while poll fails (short of memory, say):
+      // the loop looks again a while later, and meanwhile still sees a stop
+      // or a Ctrl+C by their counts.
+      std::this_thread::sleep_for(std::chrono::milliseconds(kLookAgainMs));
+      for (pollfd& f : fds) f.revents = 0;
     }
     if (fds[0].revents & POLLIN) drain_eventfd(wake);
     if (fds[1].revents & POLLIN) drain_sigint_fd();
