@@ -26,6 +26,7 @@ ThreadRoom room_for_100() {
   r.stack_size = 8 * kMiB;
   r.address_space_left = 800 * kMiB;
   r.commit_left = 800 * kMiB;
+  r.cgroup_tasks_left = 100;
   return r;
 }
 
@@ -40,6 +41,7 @@ TEST(ThreadRoom, EachBoundRefusesWhatGoesPastIt) {
       {"max_map_count", [](ThreadRoom& r) { r.max_map_count = 998; }},
       {"address space", [](ThreadRoom& r) { r.address_space_left = 800 * kMiB - 1; }},
       {"commit", [](ThreadRoom& r) { r.commit_left = 792 * kMiB; }},
+      {"cgroup pids", [](ThreadRoom& r) { r.cgroup_tasks_left = 99; }},
   };
   EXPECT_TRUE(has_room_for(room_for_100(), 100));
   EXPECT_FALSE(has_room_for(room_for_100(), 101));
@@ -62,6 +64,7 @@ TEST(ThreadRoom, AbsentBoundsAndHugeCounts) {
   r.system_threads_limit.reset();
   r.max_map_count.reset();
   r.commit_left.reset();
+  r.cgroup_tasks_left.reset();
   EXPECT_TRUE(has_room_for(r, 100));
   EXPECT_FALSE(has_room_for(r, 101));  // the address space still bounds it
   EXPECT_EQ(server_threads(4), 9u);

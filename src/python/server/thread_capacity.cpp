@@ -206,7 +206,8 @@ bool has_room_for(const ThreadRoom& room, std::uint64_t threads) noexcept {
   return fits(room.user_threads_limit, room.own_threads, threads) &&
          fits(room.system_threads_limit, room.system_threads, threads) &&
          fits(room.max_map_count, room.own_maps, saturating_mul(threads, room.maps_per_thread)) &&
-         stacks <= room.address_space_left && fits(room.commit_left, 0, stacks);
+         stacks <= room.address_space_left && fits(room.commit_left, 0, stacks) &&
+         fits(room.cgroup_tasks_left, 0, threads);
 }
 
 std::uint64_t server_threads(std::size_t workers) noexcept {

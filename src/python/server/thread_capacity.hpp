@@ -44,6 +44,12 @@ struct ThreadRoom {
   std::uint64_t address_space_left = UINT64_MAX;
   std::optional<std::uint64_t> commit_left;
   std::uint64_t stack_size = 0;
+  // The tasks left under the cgroup pids controller: pids.max less
+  // pids.current, the least over this process's cgroup and its ancestors
+  // (each level's limit binds its whole subtree, and a thread is a task), in
+  // each hierarchy that has the controller. pids.current already counts
+  // this process's threads, so nothing is added to it here.
+  std::optional<std::uint64_t> cgroup_tasks_left;
 };
 
 // The system's bounds now. Whatever cannot be read is left unlimited.
