@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <new>
 
 #include "python/client/io_error_map.hpp"
 
@@ -43,6 +44,30 @@ std::string_view read_small(const char* path, char (&buf)[N]) noexcept {
   }
   ::close(fd);
   return {buf, len};
+}
+
+// A file read whole, however long (mountinfo runs to many kilobytes, more
+// than a stack buffer should hold); empty when it cannot be read. Throws
+// std::bad_alloc.
+std::string read_whole(const char* path) {
+  std::string text;
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return text;
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  std::size_t len = 0;
+  text.resize(4096);
+  for (;;) {
+    if (len == text.size()) text.resize(text.size() * 2);
+    const ssize_t n = ::read(fd, text.data() + len, text.size() - len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    len += static_cast<std::size_t>(n);
+  }
+  text.resize(len);
+  return text;
 }
 
 // The number of lines of a file, read in pieces; absent when it cannot be read.
@@ -115,6 +140,86 @@ std::optional<std::uint64_t> min_of(std::optional<std::uint64_t> a, std::optiona
   return std::min(*a, *b);
 }
 
+// The part of `s` before the first `sep`, taken off `s` with the `sep`; all
+// of `s` when there is none.
+std::string_view take_until(std::string_view& s, char sep) noexcept {
+  const std::size_t at = s.find(sep);
+  const std::string_view head = s.substr(0, at);
+  s = at == std::string_view::npos ? std::string_view{} : s.substr(at + 1);
+  return head;
+}
+
+// Whether the comma-separated `list` has `item` ("rw,nosuid,pids").
+bool lists(std::string_view list, std::string_view item) noexcept {
+  while (!list.empty()) {
+    if (take_until(list, ',') == item) return true;
+  }
+  return false;
+}
+
+// A path of mountinfo, where the kernel writes space, tab, newline and
+// backslash as octal escapes ("\040").
+std::string unescape_mount_path(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '\\' && i + 3 < s.size() &&
+        std::all_of(s.begin() + i + 1, s.begin() + i + 4, [](char c) { return c >= '0' && c <= '7'; })) {
+      out += static_cast<char>((s[i + 1] - '0') * 64 + (s[i + 2] - '0') * 8 + (s[i + 3] - '0'));
+      i += 3;
+    } else {
+      out += s[i];
+    }
+  }
+  return out;
+}
+
+// The fields of a mountinfo line used here.
+struct MountLine {
+  std::string_view root;
+  std::string_view mount_point;
+  std::string_view fstype;
+  std::string_view super_options;
+};
+
+// "36 35 98:0 /root /mount/point rw,relatime shared:1 - fstype source rw,opts":
+// six fields, optional ones up to "-", then fstype, source and super options.
+std::optional<MountLine> parse_mount_line(std::string_view line) noexcept {
+  std::string_view fields[6];
+  for (std::string_view& f : fields) {
+    if (line.empty()) return std::nullopt;
+    f = take_until(line, ' ');
+  }
+  for (;;) {
+    if (line.empty()) return std::nullopt;
+    if (take_until(line, ' ') == "-") break;
+  }
+  MountLine m;
+  m.root = fields[3];
+  m.mount_point = fields[4];
+  m.fstype = take_until(line, ' ');
+  take_until(line, ' ');  // source
+  m.super_options = take_until(line, ' ');
+  return m;
+}
+
+// `cgroup` (a path of /proc/self/cgroup) as seen under a mount of its
+// hierarchy whose root is `root`: "/" for the root itself; absent when it is
+// not under `root`. A path with ".." lies above the root of this process's
+// cgroup namespace, which no mount in it shows.
+std::optional<std::string_view> under_root(std::string_view cgroup, std::string_view root) noexcept {
+  if (!cgroup.starts_with('/')) return std::nullopt;
+  for (std::string_view rest = cgroup.substr(1); !rest.empty();) {
+    if (take_until(rest, '/') == "..") return std::nullopt;
+  }
+  if (root == "/") return cgroup;
+  if (!cgroup.starts_with(root)) return std::nullopt;
+  const std::string_view below = cgroup.substr(root.size());
+  if (below.empty()) return "/";
+  if (!below.starts_with('/')) return std::nullopt;  // "/a/bc" is not under "/a/b"
+  return below;
+}
+
 // The stack of a thread started with default attributes: its size, guard
 // included, and whether it has a guard.
 struct DefaultStack {
@@ -163,6 +268,61 @@ std::optional<std::uint64_t> parse_commit_left(std::string_view text) noexcept {
   return *limit > *committed ? *limit - *committed : 0;
 }
 
+std::vector<std::string> pids_cgroup_dirs(std::string_view cgroup, std::string_view mountinfo) {
+  // "hierarchy-id:controllers:path"; v2's line is "0::path".
+  std::optional<std::string_view> v2_path;
+  std::optional<std::string_view> v1_path;
+  while (!cgroup.empty()) {
+    const std::string_view line = take_until(cgroup, '\n');
+    const std::size_t first = line.find(':');
+    if (first == std::string_view::npos) continue;
+    const std::size_t second = line.find(':', first + 1);
+    if (second == std::string_view::npos) continue;
+    const std::string_view id = line.substr(0, first);
+    const std::string_view controllers = line.substr(first + 1, second - first - 1);
+    const std::string_view path = line.substr(second + 1);
+    if (id == "0" && controllers.empty()) {
+      v2_path = path;
+    } else if (lists(controllers, "pids")) {
+      v1_path = path;
+    }
+  }
+
+  std::vector<std::string> dirs;
+  while (!mountinfo.empty()) {
+    const auto mount = parse_mount_line(take_until(mountinfo, '\n'));
+    if (!mount) continue;
+    std::optional<std::string_view> path;
+    if (mount->fstype == "cgroup2") {
+      path = v2_path;
+    } else if (mount->fstype == "cgroup" && lists(mount->super_options, "pids")) {
+      path = v1_path;
+    }
+    if (!path) continue;
+    const std::string root = unescape_mount_path(mount->root);
+    const auto below = under_root(*path, root);
+    if (!below) continue;
+    std::string dir = unescape_mount_path(mount->mount_point);
+    if (dir == "/") dir.clear();
+    const std::size_t mount_len = dir.size();
+    if (*below != "/") dir += *below;
+    // From the cgroup's own directory up to the mount point.
+    for (;;) {
+      dirs.push_back(dir.empty() ? std::string("/") : dir);
+      if (dir.size() == mount_len) break;
+      dir.erase(std::max(dir.rfind('/'), mount_len));
+    }
+  }
+  return dirs;
+}
+
+std::optional<std::uint64_t> parse_pids_left(std::string_view max, std::string_view current) noexcept {
+  const auto limit = parse_number(max);
+  const auto used = parse_number(current);
+  if (!limit || !used) return std::nullopt;  // "max" is no limit
+  return *limit > *used ? *limit - *used : 0;
+}
+
 }  // namespace detail
 
 ThreadRoom read_thread_room() noexcept {
@@ -194,6 +354,20 @@ ThreadRoom read_thread_room() noexcept {
   if (read_number("/proc/sys/vm/overcommit_memory") == 2) {
     char meminfo_buf[8192];
     room.commit_left = detail::parse_commit_left(read_small("/proc/meminfo", meminfo_buf));
+  }
+
+  try {
+    const std::string cgroup = read_whole("/proc/self/cgroup");
+    const std::string mountinfo = read_whole("/proc/self/mountinfo");
+    for (const std::string& dir : detail::pids_cgroup_dirs(cgroup, mountinfo)) {
+      char max_buf[32];
+      char current_buf[32];
+      const auto left = detail::parse_pids_left(read_small((dir + "/pids.max").c_str(), max_buf),
+                                                read_small((dir + "/pids.current").c_str(), current_buf));
+      room.cgroup_tasks_left = min_of(room.cgroup_tasks_left, left);
+    }
+  } catch (const std::bad_alloc&) {
+    room.cgroup_tasks_left.reset();  // unknown, so no limit, like any bound not read
   }
   return room;
 }

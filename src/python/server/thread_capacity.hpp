@@ -7,14 +7,18 @@
 // lower bound of what is in use, so a count refused here could not have been
 // started, while one let through may still fail to start (other processes of
 // the same user, say), which the runtime then reports at its first failed
-// start.
+// start. In a container the tightest of these is often the cgroup's pids
+// limit, which counts threads as tasks and fails a thread start like the
+// others do, so it is read as well.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "protocol/types.hpp"
 
@@ -81,6 +85,20 @@ std::uint64_t parse_loadavg_threads(std::string_view text) noexcept;
 // CommitLimit less Committed_AS from /proc/meminfo, in bytes (0 when already
 // over); absent when either is missing.
 std::optional<std::uint64_t> parse_commit_left(std::string_view text) noexcept;
+// The directories whose pids.max and pids.current bind this process, from
+// the texts of /proc/self/cgroup and /proc/self/mountinfo: for the cgroup v2
+// hierarchy (line "0::/path", a mount of fstype cgroup2) and the v1 one with
+// the pids controller (a line and a cgroup mount naming "pids"), the
+// process's cgroup directory and each one above it up to the mount point,
+// deepest first. A mount shows its hierarchy from its root (field 4 of
+// mountinfo) down, in a container often from the container's own cgroup; a
+// cgroup not under a mount's root has no directory there, and that mount is
+// skipped.
+std::vector<std::string> pids_cgroup_dirs(std::string_view cgroup, std::string_view mountinfo);
+// The tasks left at one cgroup level, pids.max less pids.current (0 when
+// already over); absent when pids.max is "max" or either text is not a
+// number (a file that could not be read).
+std::optional<std::uint64_t> parse_pids_left(std::string_view max, std::string_view current) noexcept;
 }  // namespace detail
 
 }  // namespace brovane::python::server
