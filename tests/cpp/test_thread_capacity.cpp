@@ -118,11 +118,12 @@ constexpr const char* kV1Cgroup =
 // before the cgroup mount.
 std::string long_overlay_mounts() {
   std::string m = "500 400 0:50 / / rw,relatime - overlay overlay rw,lowerdir=";
-  for (int i = 0; i < 200; ++i) m += "/var/lib/docker/overlay2/l/LAYER" + std::to_string(i) + "XXXXXXXXXXXXXXXXXXXXX:";
+  for (int i = 0; i < 200; ++i) m.append("/var/lib/docker/overlay2/l/LAYER").append(std::to_string(i)).append("XXXXXXXXXXXXXXXXXXXXX:");
   m += ",upperdir=/u,workdir=/w\n";
-  for (int i = 0; i < 40; ++i)
-    m += "6" + std::to_string(i) + " 500 0:6" + std::to_string(i) + " / /proc/bus" + std::to_string(i) +
-         " ro,relatime - proc proc rw\n";
+  for (int i = 0; i < 40; ++i) {
+    const std::string n = std::to_string(i);
+    m.append("6").append(n).append(" 500 0:6").append(n).append(" / /proc/bus").append(n).append(" ro,relatime - proc proc rw\n");
+  }
   return m;
 }
 
