@@ -69,7 +69,7 @@ class FaultTest(ServerCase):
         super().setUp()
         self.parser = parse(IDL)
 
-    def serve(self, **kwargs):
+    def serve(self, add=add, **kwargs):
         return self.start(self.parser, "Svc", {"add": add, "words": lambda ws: ws[::-1], "nap": nap}, **kwargs)
 
     def assert_served(self, port):
@@ -132,7 +132,20 @@ class FaultTest(ServerCase):
         self.assertEqual(self.connection_errors(), [])
 
     def test_garbage(self):
-        port = self.serve()
+        # A coroutine function's arguments are decoded where it is called,
+        # with the same outcome, and it is not called.
+        called = []
+
+        async def coroutine_add(a, b):
+            called.append((a, b))
+            return a + b
+
+        for kind, handler in [("plain", add), ("coroutine", coroutine_add)]:
+            with self.subTest(kind=kind):
+                self.garbage(self.serve(add=handler))
+        self.assertEqual(called, [(40, 2)] * 4)  # only the calls that check the server goes on
+
+    def garbage(self, port):
         cases = [
             (framed(b"\x12\x34\x56\x78 not thrift"), "Bad version: 0x12345678"),
             (framed(b"\x80\x01\x00\x01" + string(b"\xff\xfe") + i32(1) + b"\x00"),

@@ -37,7 +37,7 @@ using Socket = asio::ip::tcp::socket;
 struct Dispatched {
   enum class Kind : std::uint8_t {
     Reply,      // `reply` is ready
-    Coroutine,  // a coroutine function is to be called with `values`
+    Coroutine,  // a coroutine function is to be called, its arguments decoded there
     Plain,      // a plain function is to be called with `values`, by the worker running Python
     End,        // the connection ends with `error`
   };
@@ -73,7 +73,10 @@ void finish_plain_call(Dispatched& d, PlainCall& call) {
 
 // Header, method, arguments and handler; a plain handler is called right
 // here, on this runtime thread, holding the interpreter lock, unless another
-// worker is running Python.
+// worker is running Python. A coroutine function's arguments are decoded
+// where it is called (coroutine_call.hpp), with the same outcome: a message
+// whose arguments cannot be decoded ends the connection either way, and the
+// function is called only with arguments.
 template <protocol::InputProtocol R>
 Dispatched dispatch(R& r, const ConnectionContext& ctx) {
   const auto protocol = static_cast<ProtocolType>(ctx.protocol);
@@ -95,6 +98,12 @@ Dispatched dispatch(R& r, const ConnectionContext& ctx) {
     d.reply = unknown_method(protocol, d.name, d.seqid);
     return d;
   }
+  d.method_index = static_cast<std::size_t>(method - ctx.service->methods.data());
+  const auto handler = ctx.handlers->find(d.name);
+  if (handler != ctx.handlers->end() && handler->second.is_async) {
+    d.kind = Dispatched::Kind::Coroutine;
+    return d;
+  }
   // The reader stands where the argument fields begin (a Compact reader with
   // its initial last field id, a JSON reader inside the body object). Bytes
   // after the arguments' stop are not looked at.
@@ -105,18 +114,12 @@ Dispatched dispatch(R& r, const ConnectionContext& ctx) {
     return d;
   }
 
-  const auto handler = ctx.handlers->find(d.name);
   if (handler == ctx.handlers->end()) [[unlikely]] {
     d.kind = Dispatched::Kind::Reply;
     d.reply = no_handler(protocol, d.name, d.seqid);
     return d;
   }
-  d.method_index = static_cast<std::size_t>(method - ctx.service->methods.data());
   d.values = std::move(*values);
-  if (handler->second.is_async) {
-    d.kind = Dispatched::Kind::Coroutine;
-    return d;
-  }
 
   // A plain function: called right here unless another worker is running
   // Python, which then runs it for this connection (handle_connection).
@@ -129,8 +132,9 @@ Dispatched dispatch(R& r, const ConnectionContext& ctx) {
 // A coroutine function: called on the asyncio loop of this runtime thread,
 // or on a blocking-pool thread when its call may block, and its coroutine
 // awaited on that loop. Whichever thread finishes the request resumes this
-// one with the reply.
-asio::awaitable<std::string> call_coroutine_function(const ConnectionContext& ctx, Dispatched& d) {
+// one with the reply, or with the decoding error of its arguments.
+asio::awaitable<CoroutineOutcome> call_coroutine_function(const ConnectionContext& ctx, Dispatched& d,
+                                                          std::string message) {
   auto call = std::make_unique<CoroutineCall>();
   call->runtime = ctx.runtime;
   call->service = ctx.service;
@@ -139,7 +143,7 @@ asio::awaitable<std::string> call_coroutine_function(const ConnectionContext& ct
   call->struct_map = ctx.struct_map;
   call->protocol = static_cast<ProtocolType>(ctx.protocol);
   call->name = std::move(d.name);
-  call->values = std::move(d.values);
+  call->message = std::move(message);
   call->seqid = d.seqid;
   // The loop is looked up before the call, so that it is this thread's; a
   // failure is reported only after the handler has been called, as it would
@@ -149,7 +153,7 @@ asio::awaitable<std::string> call_coroutine_function(const ConnectionContext& ct
   } else if (!(call->locals = current_task_locals())) {
     call->loop_error = kLoopNotBound;
   }
-  std::shared_ptr<CoroutineReplyWait> wait = ctx.runtime->make_foreign_wait<std::string>();
+  std::shared_ptr<CoroutineReplyWait> wait = ctx.runtime->make_foreign_wait<CoroutineOutcome>();
   call->wait = wait;
   submit_coroutine_call(std::move(call));
   co_return co_await wait->wait();
@@ -182,7 +186,12 @@ asio::awaitable<std::expected<void, IoError>> handle_connection(Socket socket, C
     switch (d.kind) {
       case Dispatched::Kind::End: co_return std::unexpected(std::move(d.error));
       case Dispatched::Kind::Reply: reply = std::move(d.reply); break;
-      case Dispatched::Kind::Coroutine: reply = co_await call_coroutine_function(ctx, d); break;
+      case Dispatched::Kind::Coroutine: {
+        CoroutineOutcome outcome = co_await call_coroutine_function(ctx, d, std::move(*frame));
+        if (!outcome) co_return std::unexpected(std::move(outcome).error());
+        reply = std::move(*outcome);
+        break;
+      }
       case Dispatched::Kind::Plain: {
         PlainCall call{ctx, ctx.service->methods[d.method_index], d.name, d.seqid, d.values, {}};
         co_await queue_plain_call(call);

@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "python/core/ref.hpp"
+#include "python/serde/codec.hpp"
+#include "python/serde/read_native.hpp"
 #include "python/server/handler.hpp"
 
 namespace brovane::python::server {
@@ -14,14 +16,34 @@ namespace {
 
 using core::Ref;
 
-// The function called under the interpreter lock, and what its call gives:
-// the coroutine (null, the call answered already), or the reply made at once
-// (a matched declared exception, a failure).
+// The call's arguments, read from its message with a fresh reader (the
+// header again, then the argument fields; bytes after their stop are not
+// looked at).
+serde::IoResult<serde::NativeStructValue> decode_arguments(const CoroutineCall& call,
+                                                              const types::PyThriftMethod& method) {
+  return serde::with_reader(call.protocol, call.message, {0},
+                            [&](auto& r) -> serde::IoResult<serde::NativeStructValue> {
+                              auto header = r.read_message_begin();
+                              if (!header) [[unlikely]]
+                                return std::unexpected(protocol::to_io_error(std::move(header).error()));
+                              return serde::deserialize_native_struct(r, method.arguments, method.argument_index,
+                                                                      method.argument_names, *call.struct_map);
+                            });
+}
+
+// The arguments decoded and the function called under the interpreter lock,
+// and what its call gives: the coroutine (null, the call answered already),
+// or the reply made at once (a matched declared exception, a failure), or
+// the decoding error that ends the connection, which calls nothing.
 Ref call_function(CoroutineCall& call) {
   const types::PyThriftMethod& method = call.service->methods[call.method_index];
+  serde::IoResult<serde::NativeStructValue> values = decode_arguments(call, method);
+  if (!values) [[unlikely]] {
+    call.end_connection(std::move(values).error());
+    return Ref();
+  }
   const CallContext ctx{call.struct_map, *call.handlers, call.protocol};
-  core::Result<CallOutcome> outcome =
-      invoke_python_handler(method, ctx, call.name, std::move(call.values), call.seqid);
+  core::Result<CallOutcome> outcome = invoke_python_handler(method, ctx, call.name, std::move(*values), call.seqid);
   if (!outcome) {
     call.deliver_error(python_error_display_text(outcome.error()));
     return Ref();
@@ -113,7 +135,11 @@ CoroutineCall::~CoroutineCall() {
 }
 
 void CoroutineCall::complete(std::string reply) {
-  if (std::shared_ptr<CoroutineReplyWait> w = std::move(wait)) w->complete(std::move(reply));
+  if (std::shared_ptr<CoroutineReplyWait> w = std::move(wait)) w->complete(CoroutineOutcome(std::move(reply)));
+}
+
+void CoroutineCall::end_connection(protocol::IoError error) {
+  if (std::shared_ptr<CoroutineReplyWait> w = std::move(wait)) w->complete(std::unexpected(std::move(error)));
 }
 
 void CoroutineCall::deliver_result(PyObject* result) {

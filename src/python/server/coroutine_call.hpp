@@ -7,18 +7,22 @@
 // the interpreter lock, and its coroutine is handed to the loop from there;
 // so is every call that the loop does not take (it has ended, or the thread
 // has no loop). Every outcome, whichever thread reaches it, becomes the reply
-// bytes that resume the connection task.
+// bytes that resume the connection task. The arguments are decoded where
+// the function is called, from the request message: that thread then reads
+// and frees them too, all in its own cache, where a worker that decoded them
+// would find its next request's memory held in the loop thread's.
 #pragma once
 
 #include <Python.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <expected>
 #include <memory>
 #include <string>
 #include <string_view>
 
-#include "python/serde/native.hpp"
+#include "protocol/types.hpp"
 #include "python/server/asyncio_loop.hpp"
 #include "python/server/context.hpp"
 #include "python/server/coroutine_bridge.hpp"
@@ -29,9 +33,11 @@
 
 namespace brovane::python::server {
 
-// Resumes the connection task with the reply: a Reply, or an Exception of
-// type 6 (or 1, never made here).
-using CoroutineReplyWait = Runtime::ForeignWait<std::string>;
+// Resumes the connection task with the reply (a Reply, or an Exception of
+// type 6, or 1, never made here), or with the error that ends the connection
+// (the arguments could not be decoded).
+using CoroutineOutcome = std::expected<std::string, protocol::IoError>;
+using CoroutineReplyWait = Runtime::ForeignWait<CoroutineOutcome>;
 
 // The arguments and destination of one call. Shared parts are held by
 // reference count; none needs the interpreter lock to be dropped.
@@ -44,7 +50,7 @@ struct CoroutineCall final : LoopCall, AwaitTarget {
   types::StructMap struct_map;
   types::ProtocolType protocol = types::ProtocolType::Binary;
   std::string name;
-  serde::NativeStructValue values;
+  std::string message;  // the whole request, header included
   std::int32_t seqid = 0;
   // The loop the coroutine goes to: the one of the runtime thread that
   // received the request. Null with `loop_error` set when that thread has
@@ -63,6 +69,8 @@ struct CoroutineCall final : LoopCall, AwaitTarget {
 
   // The reply bytes to the connection task.
   void complete(std::string reply);
+  // The error that ends the connection without a reply.
+  void end_connection(protocol::IoError error);
   // Its result encoded by the method's return type (an encoding error as
   // type 6). Under the interpreter lock.
   void deliver_result(PyObject* result) override;
