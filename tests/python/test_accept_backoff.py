@@ -88,6 +88,8 @@ HELD = 100  # connections held open: more than the child's spare descriptors
 WAITING = 3  # connections kept waiting while the child's own files use them up
 ERROR = "accept error: Too many open files (os error 24)"
 POLL_ERROR = "accept error: Invalid argument (os error 22)"
+# The two ways to end the serve, and the line each shows.
+WAKES = [("stop", "shutdown requested\n"), ("sigint", "received Ctrl+C, shutting down\n")]
 
 # In a sanitizer build, the first check of a virtual call's object type at a
 # call site probes the object's memory through a pipe, and with no descriptor
@@ -172,6 +174,14 @@ class Child:
         else:
             assert self.command("free", "freed"), self.stderr()
 
+    def wake(self, wake):
+        """Ends the serve with stop() ("stop") or a SIGINT ("sigint")."""
+        if wake == "stop":
+            self.proc.stdin.write("stop\n")
+            self.proc.stdin.flush()
+        else:
+            os.kill(self.proc.pid, signal.SIGINT)
+
     def release(self):
         for s in self.held:
             s.close()
@@ -204,18 +214,30 @@ class AcceptBackoffTest(unittest.TestCase):
         before = child.error_lines()
         child.run_short()
         self.assertTrue(wait_until(lambda: child.error_lines() > before), child.stderr()[-2000:])
-        lines, cpu = child.error_lines(), cpu_seconds(child.proc.pid)
-        time.sleep(2.5)
-        lines, cpu = child.error_lines() - lines, cpu_seconds(child.proc.pid) - cpu
-        self.assertLess(lines, 200)
-        self.assertLess(cpu, 0.5)
+        self.assert_quiet(child, ERROR, 2.5, max_lines=200, max_cpu=0.5)
         self.assertIsNone(child.proc.poll(), child.stderr()[-2000:])
+
+    def assert_quiet(self, child, error, seconds, max_lines, max_cpu):
+        """Over `seconds`, fewer than `max_lines` lines of `error` and less
+        than `max_cpu` seconds of processor time."""
+        lines, cpu = child.error_lines(error), cpu_seconds(child.proc.pid)
+        time.sleep(seconds)
+        lines, cpu = child.error_lines(error) - lines, cpu_seconds(child.proc.pid) - cpu
+        self.assertLess(lines, max_lines)
+        self.assertLess(cpu, max_cpu)
+
+    def assert_woken(self, child, wake, line):
+        """A stop or a SIGINT shows its line within 0.5 s."""
+        woken = time.monotonic()
+        child.wake(wake)
+        self.assertTrue(wait_until(lambda: line in child.stdout()), child.stderr()[-2000:])
+        self.assertLess(time.monotonic() - woken, 0.5)
 
     def test_out_of_descriptors(self):
         # Once the pauses have grown long, a stop or a SIGINT still ends the
         # loop at once.
         for shortage in ("peers", "own"):
-            for wake, line in [("stop", "shutdown requested\n"), ("sigint", "received Ctrl+C, shutting down\n")]:
+            for wake, line in WAKES:
                 with self.subTest(shortage=shortage, wake=wake):
                     if SANITIZED:
                         self.skipTest("a sanitizer build's type checks need spare descriptors while serving")
@@ -230,14 +252,7 @@ class AcceptBackoffTest(unittest.TestCase):
                     self.run_short(child)
                     if shortage == "own":
                         child.relieve()  # the pause goes on
-                    woken = time.monotonic()
-                    if wake == "stop":
-                        child.proc.stdin.write("stop\n")
-                        child.proc.stdin.flush()
-                    else:
-                        os.kill(child.proc.pid, signal.SIGINT)
-                    self.assertTrue(wait_until(lambda: line in child.stdout()), child.stdout())
-                    self.assertLess(time.monotonic() - woken, 0.5)
+                    self.assert_woken(child, wake, line)
                     child.release()
                     after = "stopped\n" if wake == "stop" else "interrupted\n"
                     self.assertTrue(wait_until(lambda: after in child.stdout()), child.stdout())
@@ -248,7 +263,7 @@ class AcceptBackoffTest(unittest.TestCase):
     def test_poll_failing(self):
         # While poll fails, the loop writes a line and looks again a while
         # later, and a stop or a SIGINT still ends it.
-        for wake, line in [("stop", "shutdown requested\n"), ("sigint", "received Ctrl+C, shutting down\n")]:
+        for wake, line in WAKES:
             with self.subTest(wake=wake):
                 if SANITIZED:
                     self.skipTest("a sanitizer build's type checks need spare descriptors while serving")
@@ -256,19 +271,8 @@ class AcceptBackoffTest(unittest.TestCase):
                 self.assertTrue(child.command("starve", "starved"), child.stderr())
                 child.hold(1)  # wakes the loop, which polls under the new limit from then on
                 self.assertTrue(wait_until(lambda: child.error_lines(POLL_ERROR) > 0), child.stderr()[-2000:])
-                lines, cpu = child.error_lines(POLL_ERROR), cpu_seconds(child.proc.pid)
-                time.sleep(1.0)
-                lines, cpu = child.error_lines(POLL_ERROR) - lines, cpu_seconds(child.proc.pid) - cpu
-                self.assertLess(lines, 30)
-                self.assertLess(cpu, 0.3)
-                woken = time.monotonic()
-                if wake == "stop":
-                    child.proc.stdin.write("stop\n")
-                    child.proc.stdin.flush()
-                else:
-                    os.kill(child.proc.pid, signal.SIGINT)
-                self.assertTrue(wait_until(lambda: line in child.stdout()), child.stderr()[-2000:])
-                self.assertLess(time.monotonic() - woken, 0.5)
+                self.assert_quiet(child, POLL_ERROR, 1.0, max_lines=30, max_cpu=0.3)
+                self.assert_woken(child, wake, line)
                 after = "stopped\n" if wake == "stop" else "interrupted\n"
                 self.assertTrue(wait_until(lambda: after in child.stdout()), child.stdout())
                 self.assertNotIn("Traceback", child.stderr())
