@@ -165,7 +165,7 @@ TEST_F(RuntimeTest, CoroutineConnectionsArePackedTwoToAWorkerOnFewWorkers) {
     EXPECT_EQ(per_worker.size(), i / 2 + 1) << "connection " << i;
   }
   // ...and never more workers than that, however many connections come.
-  for (int i = 0; i < 12; ++i) place();
+  for (std::size_t i = 0; i < 4 * Runtime::kCoroutineWorkers; ++i) place();
   EXPECT_EQ(per_worker.size(), Runtime::kCoroutineWorkers);
   for (const auto& [io, n] : per_worker) EXPECT_EQ(n, 6);
   held.clear();

@@ -117,12 +117,12 @@ class Runtime {
     // used, and at most kCoroutineWorkers of them. A coroutine handler runs
     // on its worker's loop thread, and every loop in use is one more thread
     // taking the interpreter lock in turn: spread over many loops, each one
-    // wakes for about one request and hands the lock on, while a few loops
+    // wakes for about one request and hands the lock on, while two loops
     // already keep it busy, each running several requests a turn. Workers
     // left without connections still run the ready work of a held-up peer.
     FewLoops,
   };
-  static constexpr std::size_t kCoroutineWorkers = 3;
+  static constexpr std::size_t kCoroutineWorkers = 2;
 
   // The worker that takes a new connection for its whole life: among the
   // workers `spread` allows, the one with the fewest connections, ties taken
