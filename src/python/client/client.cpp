@@ -1,7 +1,6 @@
 #include "python/client/client.hpp"
 
 #include "python/core/args.hpp"
-#include "python/core/exit_gate.hpp"
 #include "python/core/extract.hpp"
 #include "python/core/gil.hpp"
 #include "python/core/thunks.hpp"
@@ -35,8 +34,6 @@ Result<Ref> client_new(PyTypeObject* type, const core::Args<5>& a) {
     c.method_index.insert_or_assign(c.service.methods[i].name, static_cast<std::uint32_t>(i));
   c.struct_map = types::empty_struct_map();
   c.slot = std::make_unique<ConnectionSlot>();
-  // Every method that lets the interpreter lock go needs it.
-  BRV_CHECK(core::install_exit_gate());
   return core::create<ThriftClientObject>(type, std::move(c));
 }
 

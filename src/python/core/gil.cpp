@@ -1,12 +1,13 @@
 #include "python/core/gil.hpp"
 
+#include "python/core/ref.hpp"
+
 #include <unistd.h>
 
 #include <atomic>
 #include <mutex>
 #include <vector>
 
-#include "python/core/exit_gate.hpp"
 
 namespace brovane::python::core {
 
@@ -27,32 +28,35 @@ bool interpreter_finalizing() noexcept {
 
 namespace detail {
 
-void take_lock_back(PyThreadState* state) noexcept {
-  if (!exit_gate::inside()) {
-    if (exit_gate::enter())
-      t_counted_until_return = true;
-    else if (!exit_gate::closed_by_this_thread()) [[unlikely]]
-      park_thread();
+void drop_last_reference(PyObject* o) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  PyThreadState* const state = PyThreadState_GetUnchecked();
+#else
+  PyThreadState* const state = _PyThreadState_UncheckedGet();
+#endif
+  if (state == nullptr) [[unlikely]]
+    return;
+  // Deallocation may run Python code (a finalizer, a warning) that lets the
+  // lock go; should the finalizing interpreter end the thread in there, it
+  // is parked rather than unwound out of a destructor.
+  try {
+    Py_DECREF(o);
+  } catch (abi::__forced_unwind&) {
+    park_thread();
   }
-  PyEval_RestoreThread(state);
 }
 
-void leave_counted_until_return() noexcept {
-  t_counted_until_return = false;
-  exit_gate::leave();
-}
+}  // namespace detail
 
 void park_thread() noexcept {
   for (;;) ::pause();
 }
 
-}  // namespace detail
-
 void DeferredRef::reset() noexcept {
   PyObject* o = std::exchange(p_, nullptr);
   if (o == nullptr) return;
   if (PyGILState_Check()) {
-    Py_DECREF(o);
+    drop_reference(o);
     return;
   }
   try {
@@ -74,7 +78,7 @@ void drain_deferred_decrefs() noexcept {
     detail::g_deferred_pending.store(false, std::memory_order_relaxed);
   }
   // Outside the mutex: a decref may run a finalizer that drops more references.
-  for (PyObject* o : pending) Py_DECREF(o);
+  for (PyObject* o : pending) drop_reference(o);
 }
 
 }  // namespace brovane::python::core

@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <atomic>
 #include <utility>
 
@@ -13,38 +15,43 @@ namespace brovane::python::core {
 // lock state.
 bool interpreter_finalizing() noexcept;
 
-namespace detail {
-// Takes the interpreter lock back through the exit gate (exit_gate.hpp). A
-// thread that the gate refuses waits for the process to end instead, as the
-// interpreter's own threads do in later versions: let in, the interpreter
-// would end it with pthread_exit, whose unwinding cannot pass this module's
-// frames. A thread let in stays counted until the module's entry point that
-// it runs returns to the interpreter (leave_exit_gate_on_return).
-void take_lock_back(PyThreadState* state) noexcept;
 // Parks the calling thread until the process ends.
 [[noreturn]] void park_thread() noexcept;
 
-inline thread_local bool t_counted_until_return = false;
-void leave_counted_until_return() noexcept;
-}  // namespace detail
-
-// At the end of each entry point of the module: a thread that took the
-// interpreter lock back inside it is no longer waited for by the exit gate.
-inline void leave_exit_gate_on_return() noexcept {
-  if (detail::t_counted_until_return) [[unlikely]]
-    detail::leave_counted_until_return();
+// Threads that finalization ends.
+//
+// Once the interpreter has begun to finalize, any other thread that takes its
+// lock is ended there by the interpreter with pthread_exit: a forced
+// unwinding, which in C++ runs every frame's destructors on the way out (ours
+// would touch the interpreter with no thread state) and terminates the
+// process when it meets a noexcept frame. So every place where a thread of
+// ours may take the lock, or may let it go and take it back inside Python
+// code (a handler, an event loop), goes through park_if_ended: the unwinding
+// is caught right above the interpreter's frames and the thread waits there
+// for the process to end, as later interpreters do with such threads
+// themselves. No destructor of ours runs on it, and nothing waits for it.
+//
+// `f` must hold no object with a destructor between its call into the
+// interpreter and its return (a lambda around the one call).
+template <class F>
+decltype(auto) park_if_ended(F&& f) noexcept(noexcept(std::forward<F>(f)())) {
+  try {
+    return std::forward<F>(f)();
+  } catch (abi::__forced_unwind&) {
+    park_thread();
+  }
 }
 
 // Releases the interpreter lock for the guard's scope. No Python object may be
-// touched and no Ref destroyed until it ends. Only inside an entry point of
-// the module (core::run), on a thread whose program has installed the exit
-// gate (a client or a server exists). A thread that comes back after the
-// gate has closed (a daemon thread whose call outlived the program) is
-// parked at the end of the scope and never returns.
+// touched and no Ref destroyed until it ends. A thread that comes back after
+// the interpreter has begun to finalize (a daemon thread whose call outlived
+// the program) is parked at the end of the scope and never returns.
 class [[nodiscard]] GilRelease {
  public:
   GilRelease() noexcept : state_(PyEval_SaveThread()) {}
-  ~GilRelease() { detail::take_lock_back(state_); }
+  ~GilRelease() {
+    park_if_ended([s = state_] { PyEval_RestoreThread(s); });
+  }
   GilRelease(const GilRelease&) = delete;
   GilRelease& operator=(const GilRelease&) = delete;
 
@@ -76,7 +83,7 @@ inline void release_deferred_if_any() noexcept {
 // state on first use) for the guard's scope.
 class [[nodiscard]] GilEnsure {
  public:
-  GilEnsure() noexcept : state_(PyGILState_Ensure()) { release_deferred_if_any(); }
+  GilEnsure() noexcept : state_(park_if_ended([] { return PyGILState_Ensure(); })) { release_deferred_if_any(); }
   ~GilEnsure() { PyGILState_Release(state_); }
   GilEnsure(const GilEnsure&) = delete;
   GilEnsure& operator=(const GilEnsure&) = delete;

@@ -86,10 +86,11 @@ PyObject* run(F&& body) noexcept {
       out = r->release();
     else
       set_python_error(r.error());
+  } catch (abi::__forced_unwind&) {
+    park_thread();  // ended by a finalizing interpreter (gil.hpp)
   } catch (...) {
     detail::set_exception_from_cpp();
   }
-  leave_exit_gate_on_return();
   return out;
 }
 
@@ -104,10 +105,11 @@ int run_status(F&& body) noexcept {
       out = 0;
     else
       set_python_error(s.error());
+  } catch (abi::__forced_unwind&) {
+    park_thread();  // ended by a finalizing interpreter (gil.hpp)
   } catch (...) {
     detail::set_exception_from_cpp();
   }
-  leave_exit_gate_on_return();
   return out;
 }
 

@@ -25,6 +25,7 @@
 #include "python/client/io_error_map.hpp"
 #include "python/server/accept_backoff.hpp"
 #include "python/server/console.hpp"
+#include "python/core/gil.hpp"
 #include "python/server/interpreter_gate.hpp"
 #include "python/server/sigint.hpp"
 
@@ -328,14 +329,18 @@ struct ServeThreadArgs {
   AcceptCtx ctx;
 };
 
-void* serve_thread_main(void* p) {
-  std::unique_ptr<ServeThreadArgs> args(static_cast<ServeThreadArgs*>(p));
+void serve(ServeThreadArgs* p) {
+  std::unique_ptr<ServeThreadArgs> args(p);
   accept_loop(*args->runtime, args->ctx);
   { AcceptCtx done = std::move(args->ctx); }
-  // Drops every task still alive and joins every runtime thread; an exiting
-  // interpreter waits for that (bounded) before it finalizes.
-  RuntimeShutdownScope shutting_down;
+  // Drops every task still alive and joins every runtime thread.
   args->runtime.reset();
+}
+
+void* serve_thread_main(void* p) {
+  // The runtime's shutdown runs Python code (the loops' ends): a finalizing
+  // interpreter may end this thread in there.
+  core::park_if_ended([p] { serve(static_cast<ServeThreadArgs*>(p)); });
   return nullptr;
 }
 

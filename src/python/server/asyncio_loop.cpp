@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "python/client/io_error_map.hpp"
-#include "python/core/exit_gate.hpp"
 #include "python/core/ref.hpp"
 #include "python/server/console.hpp"
 #include "python/server/coroutine_bridge.hpp"
@@ -173,7 +172,9 @@ PyObject* call_loop(PyObject* loop, const char* name) { return PyObject_CallMeth
 bool run_until_complete(PyObject* loop, const char* name) {
   Ref coro = Ref::steal(call_loop(loop, name));
   if (!coro) return false;
-  Ref r = Ref::steal(PyObject_CallMethod(loop, "run_until_complete", "O", coro.get()));
+  PyObject* c = coro.get();
+  Ref r = Ref::steal(
+      core::park_if_ended([loop, c] { return PyObject_CallMethod(loop, "run_until_complete", "O", c); }));
   return static_cast<bool>(r);
 }
 
@@ -192,96 +193,13 @@ void shut_loop_down(PyObject* loop) {
   if (!done) return print_pending_error();
 }
 
-// The loops inside run_forever, for the exit hook, which stops them before
-// the interpreter finalizes: a loop thread waiting for the interpreter lock
-// inside run_forever then would be ended there by the interpreter.
-struct RunningLoops {
-  std::mutex mutex;
-  std::vector<PyObject*> loops;  // borrowed: each is kept by its loop thread while listed
-};
-
-RunningLoops& running_loops() {
-  static RunningLoops* r = new RunningLoops;  // never destroyed: used during process exit
-  return *r;
-}
-
-// The exit gate's stay breaker, run by the exit hook with the interpreter
-// lock: every running loop is asked to stop. The list is copied first: the
-// calls run Python code, which may let the lock go to a loop thread that
-// unlists its loop.
-void stop_running_loops() noexcept {
-  std::vector<Ref> loops;
-  {
-    RunningLoops& r = running_loops();
-    std::lock_guard lock(r.mutex);
-    try {
-      loops.reserve(r.loops.size());
-    } catch (const std::bad_alloc&) {
-      return;  // the loops' threads are left to the interpreter
-    }
-    for (PyObject* loop : r.loops) loops.push_back(Ref::borrow(loop));
-  }
-  for (const Ref& loop : loops) {
-    Ref stop = Ref::steal(PyObject_GetAttrString(loop.get(), "stop"));
-    Ref done = stop ? Ref::steal(PyObject_CallMethod(loop.get(), "call_soon_threadsafe", "O", stop.get())) : Ref();
-    PyErr_Clear();  // a loop already closed is not running any more
-  }
-}
-
-// A loop listed as running for the scope. Needs the interpreter lock at both
-// ends.
-class ListedAsRunning {
- public:
-  explicit ListedAsRunning(PyObject* loop) : loop_(loop) {
-    core::exit_gate::set_stay_breaker(&stop_running_loops);
-    RunningLoops& r = running_loops();
-    std::lock_guard lock(r.mutex);
-    try {
-      r.loops.push_back(loop);
-    } catch (const std::bad_alloc&) {
-      loop_ = nullptr;  // unlisted: left to the interpreter at exit
-    }
-  }
-  ~ListedAsRunning() {
-    RunningLoops& r = running_loops();
-    std::lock_guard lock(r.mutex);
-    std::erase(r.loops, loop_);
-  }
-  ListedAsRunning(const ListedAsRunning&) = delete;
-  ListedAsRunning& operator=(const ListedAsRunning&) = delete;
-
- private:
-  PyObject* loop_;
-};
-
-void loop_thread_main(std::shared_ptr<Handshake> handshake) {
-  pthread_setname_np(pthread_self(), kLoopThreadName);
-  HandshakeSender sender(std::move(handshake));
-
-  std::expected<std::shared_ptr<const TaskLocals>, std::string> made;
-  {
-    InterpreterEntry entered;
-    if (!entered) return;  // reported as ending before initialization
-    made = make_task_locals();
-  }
-  std::shared_ptr<const TaskLocals> locals = made ? *made : nullptr;
-  sender.send(std::move(made));
-  if (!locals) return;
-
+// The loop's life under the interpreter lock, once its creator has it:
+// run_forever until asked to stop, then its orderly end.
+void run_loop(std::shared_ptr<const TaskLocals> locals) {
   InterpreterEntry entered;
   if (!entered) return;  // the interpreter is exiting; the loop is never run
   PyObject* loop = locals->event_loop.get();
-  std::optional<ListedAsRunning> listed(std::in_place, loop);
-  entered.stop_counting();
   Ref ran = Ref::steal(call_loop(loop, "run_forever"));
-  listed.reset();
-  if (!entered.count_again()) {
-    // The interpreter is about to finalize: no shutdown calls, just let go.
-    PyErr_Clear();
-    ran.reset();
-    locals.reset();
-    return;
-  }
   if (!ran) print_pending_error();
   ran.reset();
   shut_loop_down(loop);
@@ -295,6 +213,26 @@ void loop_thread_main(std::shared_ptr<Handshake> handshake) {
   PyErr_Clear();
   asyncio.reset();
   locals.reset();  // with the lock held, so a last reference goes at once
+}
+
+// Each part runs inside a park: a thread that the finalizing interpreter
+// ends in there (in run_forever, most likely) waits there for the process
+// to end, and its creator hears nothing more of it.
+void loop_thread_main(std::shared_ptr<Handshake> handshake) {
+  pthread_setname_np(pthread_self(), kLoopThreadName);
+  HandshakeSender sender(std::move(handshake));
+
+  std::expected<std::shared_ptr<const TaskLocals>, std::string> made;
+  const bool entered = core::park_if_ended([&] {
+    InterpreterEntry entry;
+    if (entry) made = make_task_locals();
+    return static_cast<bool>(entry);
+  });
+  if (!entered) return;  // reported as ending before initialization
+  std::shared_ptr<const TaskLocals> locals = made ? *made : nullptr;
+  sender.send(std::move(made));
+  if (!locals) return;
+  core::park_if_ended([&] { run_loop(std::move(locals)); });
 }
 
 // Asks the loop to stop (call_soon_threadsafe(loop.stop) unless it is

@@ -12,7 +12,6 @@
 #include <utility>
 #include <vector>
 
-#include "python/core/exit_gate.hpp"
 #include "python/core/ref.hpp"
 #include "python/server/handler.hpp"
 
@@ -227,11 +226,13 @@ void finish(Bridge* b, PyObject* task) {
 // The task's done callback: the outcome goes out, and the task is let go.
 // Never raises into the loop.
 PyObject* bridge_done(PyObject* capsule, PyObject* task) noexcept {
-  Bridge* b = bridge_of(capsule);
-  finish(b, task);
-  Ref held = std::move(b->task);  // the loop's handle still holds the task
-  b->unlink();
-  return Py_NewRef(Py_None);
+  return core::park_if_ended([&]() -> PyObject* {
+    Bridge* b = bridge_of(capsule);
+    finish(b, task);
+    Ref held = std::move(b->task);  // the loop's handle still holds the task
+    b->unlink();
+    return Py_NewRef(Py_None);
+  });
 }
 
 PyMethodDef kDoneDef = {"brovane_coroutine_done", reinterpret_cast<PyCFunction>(&bridge_done), METH_O, nullptr};
@@ -247,14 +248,18 @@ void start_one(PyObject* capsule) {
   Ref task;
   if (PyCoro_CheckExact(awaitable.get())) {
     PyObject* args[] = {awaitable.get(), in->loop.get(), Py_True};
-    task = Ref::steal(PyObject_Vectorcall(g_names.task_type, args, 1, g_names.task_kwnames));
+    // The coroutine's first step runs here; a thread that the finalizing
+    // interpreter ends inside it stays parked there.
+    task = Ref::steal(
+        core::park_if_ended([&args] { return PyObject_Vectorcall(g_names.task_type, args, 1, g_names.task_kwnames); }));
     if (task) {
       Ref is_done = Ref::steal(PyObject_CallMethodNoArgs(task.get(), g_names.done));
       if (is_done.get() == Py_True) return finish(b, task.get());
       if (!is_done) return b->deliver_pending_error();
     }
   } else {
-    task = Ref::steal(PyObject_CallOneArg(g_names.ensure_future, awaitable.get()));
+    PyObject* const object = awaitable.get();
+    task = Ref::steal(core::park_if_ended([object] { return PyObject_CallOneArg(g_names.ensure_future, object); }));
   }
   if (!task) return b->deliver_pending_error();
   Ref done = Ref::steal(PyCFunction_New(&kDoneDef, capsule));
@@ -280,9 +285,11 @@ void drain(Inbox* in) {
 
 // The reader callback on `efd`, and the drain callback of Callbacks mode.
 PyObject* drain_inbox(PyObject* capsule, PyObject*) noexcept {
-  Inbox* in = inbox_of(capsule);
-  if (!in->ended) drain(in);
-  return Py_NewRef(Py_None);
+  return core::park_if_ended([&]() -> PyObject* {
+    Inbox* in = inbox_of(capsule);
+    if (!in->ended) drain(in);
+    return Py_NewRef(Py_None);
+  });
 }
 
 PyMethodDef kDrainDef = {"brovane_coroutine_drain", reinterpret_cast<PyCFunction>(&drain_inbox), METH_NOARGS,
@@ -291,25 +298,27 @@ PyMethodDef kDrainDef = {"brovane_coroutine_drain", reinterpret_cast<PyCFunction
 // The first callback of an inbox, on its loop thread: installs the reader
 // (made here, it runs in the copied context too), then drains.
 PyObject* register_inbox(PyObject* capsule, PyObject*) noexcept {
-  Inbox* in = inbox_of(capsule);
-  if (in->ended) return Py_NewRef(Py_None);
-  Ref drain_fn = Ref::steal(PyCFunction_New(&kDrainDef, capsule));
-  Ref added;
-  if (drain_fn && in->efd) {
-    PyObject* args[] = {in->loop.get(), PyLong_FromLong(in->efd->fd), drain_fn.get()};
-    if (args[1] != nullptr) {
-      added = Ref::steal(PyObject_VectorcallMethod(g_names.add_reader, args, 3, nullptr));
-      Py_DECREF(args[1]);
+  return core::park_if_ended([&]() -> PyObject* {
+    Inbox* in = inbox_of(capsule);
+    if (in->ended) return Py_NewRef(Py_None);
+    Ref drain_fn = Ref::steal(PyCFunction_New(&kDrainDef, capsule));
+    Ref added;
+    if (drain_fn && in->efd) {
+      PyObject* args[] = {in->loop.get(), PyLong_FromLong(in->efd->fd), drain_fn.get()};
+      if (args[1] != nullptr) {
+        added = Ref::steal(PyObject_VectorcallMethod(g_names.add_reader, args, 3, nullptr));
+        Py_DECREF(args[1]);
+      }
     }
-  }
-  if (added) {
-    in->mode = Inbox::Mode::Reader;
-  } else {
-    PyErr_Clear();
-    in->mode = Inbox::Mode::Callbacks;
-  }
-  drain(in);
-  return Py_NewRef(Py_None);
+    if (added) {
+      in->mode = Inbox::Mode::Reader;
+    } else {
+      PyErr_Clear();
+      in->mode = Inbox::Mode::Callbacks;
+    }
+    drain(in);
+    return Py_NewRef(Py_None);
+  });
 }
 
 PyMethodDef kRegisterDef = {"brovane_coroutine_register", reinterpret_cast<PyCFunction>(&register_inbox),
@@ -450,19 +459,14 @@ bool loop_has_work(PyObject* loop) noexcept {
 }
 
 // On the loop thread, under the interpreter lock, which it lets go while it
-// waits. The gate closing means the program is ending, when no call is worth
-// waiting for; the lock is taken back directly, as the loop's selector does,
-// since the exit hook waits for this loop to end before the interpreter
-// finalizes.
+// waits; taken back directly, as the loop's selector does.
 bool linger_for_calls(const TaskLocals& locals) noexcept {
   LoopIntake& in = *locals.intake;
-  if (in.has_calls.load(std::memory_order_relaxed) || !core::exit_gate::is_open() ||
-      loop_has_work(locals.event_loop.get()))
-    return false;
+  if (in.has_calls.load(std::memory_order_relaxed) || loop_has_work(locals.event_loop.get())) return false;
   PyThreadState* state = PyEval_SaveThread();
   const std::int64_t until = now_ns() + kLingerNs;
   while (!in.has_calls.load(std::memory_order_relaxed) && now_ns() < until) __builtin_ia32_pause();
-  PyEval_RestoreThread(state);
+  core::park_if_ended([state] { PyEval_RestoreThread(state); });
   return in.has_calls.load(std::memory_order_relaxed);
 }
 
@@ -471,13 +475,15 @@ bool linger_for_calls(const TaskLocals& locals) noexcept {
 // next turn, so that the loop's own work is not held back by a stream of
 // calls. (Those calls rang the eventfd as well, so that turn comes at once.)
 PyObject* drain_intake(PyObject* capsule, PyObject*) noexcept {
-  if (std::shared_ptr<const TaskLocals> locals = intake_locals(capsule)) {
-    eventfd_t ignored;
-    [[maybe_unused]] const int r = eventfd_read(locals->intake->efd->fd, &ignored);
-    make_calls(*locals);
-    if (linger_for_calls(*locals)) make_calls(*locals);
-  }
-  return Py_NewRef(Py_None);
+  return core::park_if_ended([&]() -> PyObject* {
+    if (std::shared_ptr<const TaskLocals> locals = intake_locals(capsule)) {
+      eventfd_t ignored;
+      [[maybe_unused]] const int r = eventfd_read(locals->intake->efd->fd, &ignored);
+      make_calls(*locals);
+      if (linger_for_calls(*locals)) make_calls(*locals);
+    }
+    return Py_NewRef(Py_None);
+  });
 }
 
 PyMethodDef kIntakeDrainDef = {"brovane_loop_calls", reinterpret_cast<PyCFunction>(&drain_intake), METH_NOARGS,
@@ -487,34 +493,35 @@ PyMethodDef kIntakeDrainDef = {"brovane_loop_calls", reinterpret_cast<PyCFunctio
 // (made here, it runs in the copied context too), then the calls queued so
 // far. A loop without readers takes no more calls this way.
 PyObject* register_intake(PyObject* capsule, PyObject*) noexcept {
-  std::shared_ptr<const TaskLocals> locals = intake_locals(capsule);
-  if (!locals) return Py_NewRef(Py_None);
-  LoopIntake& in = *locals->intake;
-  Ref drain_fn = Ref::steal(PyCFunction_New(&kIntakeDrainDef, capsule));
-  Ref added;
-  if (drain_fn) {
-    PyObject* args[] = {locals->event_loop.get(), PyLong_FromLong(in.efd->fd), drain_fn.get()};
-    if (args[1] != nullptr) {
-      added = Ref::steal(PyObject_VectorcallMethod(g_names.add_reader, args, 3, nullptr));
-      Py_DECREF(args[1]);
+  return core::park_if_ended([&]() -> PyObject* {
+    std::shared_ptr<const TaskLocals> locals = intake_locals(capsule);
+    if (!locals) return Py_NewRef(Py_None);
+    LoopIntake& in = *locals->intake;
+    Ref drain_fn = Ref::steal(PyCFunction_New(&kIntakeDrainDef, capsule));
+    Ref added;
+    if (drain_fn) {
+      PyObject* args[] = {locals->event_loop.get(), PyLong_FromLong(in.efd->fd), drain_fn.get()};
+      if (args[1] != nullptr) {
+        added = Ref::steal(PyObject_VectorcallMethod(g_names.add_reader, args, 3, nullptr));
+        Py_DECREF(args[1]);
+      }
     }
-  }
-  if (!added) PyErr_Clear();
-  {
-    std::lock_guard lock(in.mutex);
-    if (in.state == LoopIntake::State::Registering)
-      in.state = added ? LoopIntake::State::Open : LoopIntake::State::Closed;
-  }
-  make_calls(*locals);
-  return Py_NewRef(Py_None);
+    if (!added) PyErr_Clear();
+    {
+      std::lock_guard lock(in.mutex);
+      if (in.state == LoopIntake::State::Registering)
+        in.state = added ? LoopIntake::State::Open : LoopIntake::State::Closed;
+    }
+    make_calls(*locals);
+    return Py_NewRef(Py_None);
+  });
 }
 
 PyMethodDef kIntakeRegisterDef = {"brovane_loop_calls_register", reinterpret_cast<PyCFunction>(&register_intake),
                                   METH_NOARGS, nullptr};
 
-// Asks the loop thread to set the intake's reader up; false when the loop
-// refuses (it is closed) or the interpreter is closing.
-bool request_intake_registration(const std::shared_ptr<const TaskLocals>& locals) {
+// request_intake_registration's work, under the lock.
+bool register_intake_from_worker(const std::shared_ptr<const TaskLocals>& locals) {
   RuntimeThreadGil gil;
   if (!gil) return false;
   if (!init_names()) return false;
@@ -526,6 +533,13 @@ bool request_intake_registration(const std::shared_ptr<const TaskLocals>& locals
     return false;
   }
   return call_soon_threadsafe(&kIntakeRegisterDef, capsule.get(), *locals).has_value();
+}
+
+// Asks the loop thread to set the intake's reader up; false when the loop
+// refuses (it is closed) or the interpreter is closing.
+bool request_intake_registration(const std::shared_ptr<const TaskLocals>& locals) {
+  // Inside a park: a finalizing interpreter may end this thread in there.
+  return core::park_if_ended([&] { return register_intake_from_worker(locals); });
 }
 
 // Ends the intake: no more calls this way, and those queued are made

@@ -163,6 +163,11 @@ void CoroutineCall::refuse(std::string join_error) noexcept {
 }
 
 void CoroutineCall::run_on_loop(const TaskLocals& locals) noexcept {
+  // Inside a park: a finalizing interpreter may end this thread in there.
+  core::park_if_ended([&] { run_here(locals); });
+}
+
+void CoroutineCall::run_here(const TaskLocals& locals) {
   std::unique_ptr<CoroutineCall> self(this);
   if (!calls_without_running_code(*self)) return start_in_own_job(std::move(self));
   try {

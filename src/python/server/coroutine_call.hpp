@@ -81,6 +81,10 @@ struct CoroutineCall final : LoopCall, AwaitTarget {
 
   void run_on_loop(const TaskLocals& locals) noexcept override;
   void run_elsewhere() noexcept override;
+
+ private:
+  // run_on_loop's work.
+  void run_here(const TaskLocals& locals);
 };
 
 // Sends `call` on its way: to its loop, or to a blocking-pool job. On the

@@ -199,11 +199,13 @@ core::Status convert_arguments(const PyThriftMethod& method, serde::NativeStruct
 
 // Calls `handler` with the arguments as keywords. When every argument has a
 // name of its own they go as a vectorcall with interned keyword names; a
-// repeated name (the later value wins) goes through a dict.
+// repeated name (the later value wins) goes through a dict. A handler that
+// is still running when the interpreter finalizes leaves this thread parked
+// inside the call.
 Result<Ref> call_handler(PyObject* handler, const PyThriftMethod& method, serde::NativeStructValue& values,
                          const types::StructMap& map) {
   const std::size_t n = method.arguments.size();
-  if (n == 0) return core::checked(PyObject_CallNoArgs(handler));
+  if (n == 0) return core::checked(core::park_if_ended([&] { return PyObject_CallNoArgs(handler); }));
 
   const bool distinct = method.argument_names && method.argument_names->slot_count() == n;
   std::array<PyObject*, kStackArguments> stack{};
@@ -226,12 +228,13 @@ Result<Ref> call_handler(PyObject* handler, const PyThriftMethod& method, serde:
     BRV_ASSIGN(Ref kwnames, core::checked(PyTuple_New(static_cast<Py_ssize_t>(n))));
     for (std::size_t i = 0; i < n; ++i)
       PyTuple_SET_ITEM(kwnames.get(), static_cast<Py_ssize_t>(i), Py_NewRef(method.arguments[i].py_name));
-    return core::checked(PyObject_Vectorcall(handler, argv, 0, kwnames.get()));
+    return core::checked(
+        core::park_if_ended([&] { return PyObject_Vectorcall(handler, argv, 0, kwnames.get()); }));
   }
   BRV_ASSIGN(Ref kwargs, core::checked(PyDict_New()));
   for (std::size_t i = 0; i < n; ++i)
     BRV_CHECK(core::checked_status(PyDict_SetItem(kwargs.get(), method.arguments[i].py_name, argv[i])));
-  return core::checked(PyObject_VectorcallDict(handler, nullptr, 0, kwargs.get()));
+  return core::checked(core::park_if_ended([&] { return PyObject_VectorcallDict(handler, nullptr, 0, kwargs.get()); }));
 }
 
 template <protocol::OutputProtocol W>

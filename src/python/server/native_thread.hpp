@@ -5,7 +5,9 @@
 // exception storage, and glibc aborts the process when that allocation fails.
 #pragma once
 
+#include <cxxabi.h>
 #include <pthread.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <exception>
@@ -68,11 +70,20 @@ class NativeThread {
   }
 
  private:
+  // A thread that a finalizing interpreter ends (core/gil.hpp) comes here
+  // unwound and waits for the process to end.
   template <class Body>
   static void* run(void* arg) {
     std::unique_ptr<Body> body(static_cast<Body*>(arg));
-    (*body)();
+    try {
+      (*body)();
+    } catch (abi::__forced_unwind&) {
+      park();
+    }
     return nullptr;
+  }
+  [[noreturn]] static void park() noexcept {
+    for (;;) ::pause();
   }
 
   pthread_t id_{};

@@ -82,7 +82,8 @@ void run_as_runner(Runtime& rt, PlainCall* own, bool standby) {
   Clock::time_point deadline = kUnset;  // set once the lock is held
   for (;;) {
     bool over_budget = false;
-    {
+    // Inside a park: a finalizing interpreter may end this thread in there.
+    core::park_if_ended([&] {
       RuntimeThreadGil gil;
       if (standby) {
         queue.standby_done();
@@ -97,7 +98,7 @@ void run_as_runner(Runtime& rt, PlainCall* own, bool standby) {
       } else {
         over_budget = run_queued(queue, locked, deadline);
       }
-    }
+    });
     switch (queue.leave(over_budget)) {
       case CombiningQueue::Leave::Left: return;
       case CombiningQueue::Leave::Continue: continue;

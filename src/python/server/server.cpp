@@ -3,7 +3,6 @@
 #include <string>
 #include <utility>
 
-#include "python/core/exit_gate.hpp"
 #include "python/core/extract.hpp"
 #include "python/core/gil.hpp"
 #include "python/core/thunks.hpp"
@@ -130,7 +129,6 @@ Result<Ref> server_serve(ThriftServerObject& self, const core::Args<2>& a) {
   ctx.transport = static_cast<std::uint8_t>(s.transport);
   ctx.protocol = static_cast<std::uint8_t>(s.protocol);
   const std::size_t workers = effective_workers(s.workers);
-  BRV_CHECK(core::install_exit_gate());
 
   // This serve is in progress from here on, before the interpreter lock is
   // let go: a serve from another thread meanwhile is refused, and a stop()
