@@ -326,6 +326,40 @@ class LifecycleTest(ServerTestCase):
             socket.create_connection(("127.0.0.1", port), timeout=TIMEOUT).close()
         self.assertEqual(cap.out().count("listening on"), 2)
 
+    def test_serve_right_after_stop_binds_the_same_port_on_a_busy_machine(self):
+        # stop() returns before the accept loop has closed its listener; the
+        # next serve() of the same object waits for that, so its bind of the
+        # same address succeeds even while every processor is busy.
+        p = parser()
+        s = ThriftServer(p.get_service("Calc"), workers=2)
+        s.set_parser(p)
+        s.register_handler("add", lambda a, b: a + b)
+
+        async def where():
+            return "here"
+
+        s.register_handler("where", where)
+        self.servers.append(s)
+        port = free_port()
+        burn = "import time\nend = time.monotonic() + 120\nwhile time.monotonic() < end: pass"
+        burners = [subprocess.Popen([sys.executable, "-c", burn]) for _ in range(os.cpu_count() or 2)]
+        try:
+            with Console() as cap:
+                for round_ in range(40):
+                    s.serve("127.0.0.1", port)
+                    self.assertTrue(wait_until(s.is_running), f"round {round_}: {cap.err()}")
+                    with ThriftClient(p.get_service("Calc"), "127.0.0.1", port) as c:
+                        c.set_parser(p)
+                        self.assertEqual(c.call("add", a=1, b=2), 3)
+                        self.assertEqual(c.call("where"), "here")
+                    s.stop()
+        finally:
+            for b in burners:
+                b.kill()
+                b.wait()
+        self.assertEqual(cap.err(), "")
+        self.assertEqual(cap.out().count("listening on"), 40)
+
     def test_stop_before_serve_does_not_reach_a_later_serve(self):
         s = ThriftServer(service())
         with Console() as cap:

@@ -52,6 +52,21 @@ void ShutdownNotify::remove_waiter(int fd) noexcept {
   std::erase(waiters_, fd);
 }
 
+void ShutdownNotify::loop_started() noexcept {
+  std::lock_guard lock(mutex_);
+  ++listeners_;
+}
+
+void ShutdownNotify::listener_closed() noexcept {
+  std::lock_guard lock(mutex_);
+  if (--listeners_ == 0) listeners_cv_.notify_all();
+}
+
+void ShutdownNotify::wait_listeners_closed(std::chrono::milliseconds limit) noexcept {
+  std::unique_lock lock(mutex_);
+  listeners_cv_.wait_for(lock, limit, [&] { return listeners_ == 0; });
+}
+
 namespace {
 
 constexpr int kBacklog = 128;
@@ -332,6 +347,7 @@ struct ServeThreadArgs {
 void serve(ServeThreadArgs* p) {
   std::unique_ptr<ServeThreadArgs> args(p);
   accept_loop(*args->runtime, args->ctx);
+  args->ctx.shutdown->listener_closed();
   { AcceptCtx done = std::move(args->ctx); }
   // Drops every task still alive and joins every runtime thread.
   args->runtime.reset();

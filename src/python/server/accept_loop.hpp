@@ -4,6 +4,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -31,10 +33,22 @@ class ShutdownNotify {
   void add_waiter(int fd);
   void remove_waiter(int fd) noexcept;
 
+  // The server's accept loops that hold a listener or are still to bind
+  // one, counted from serve() until the loop has closed its listener: a
+  // serve() right after stop() waits for the earlier loop to let the
+  // address go, so that it can bind it again.
+  void loop_started() noexcept;
+  void listener_closed() noexcept;
+  // Waits for every counted loop's listener to be closed, at most `limit`.
+  // Without the interpreter lock.
+  void wait_listeners_closed(std::chrono::milliseconds limit) noexcept;
+
  private:
   std::atomic<std::uint64_t> stops_{0};
   std::mutex mutex_;
   std::vector<int> waiters_;
+  std::condition_variable listeners_cv_;
+  int listeners_ = 0;  // under mutex_
 };
 
 // One serve's state, shared by its serve thread and the server object (while

@@ -1,5 +1,6 @@
 #include "python/server/server.hpp"
 
+#include <chrono>
 #include <string>
 #include <utility>
 
@@ -62,6 +63,11 @@ std::size_t effective_workers(std::uint64_t workers) noexcept {
 }
 
 namespace {
+
+// How long serve() waits for an earlier serve's accept loop, told to stop, to
+// close its listener: it does so as soon as it sees the stop, so this bounds
+// only a loop that is itself stuck binding (a slow name resolution).
+constexpr std::chrono::milliseconds kEarlierListenerWait{10'000};
 
 core::Signature kNew{"ThriftServer.__new__()", {"service", "transport", "workers", "protocol"}, 1};
 
@@ -147,8 +153,10 @@ Result<Ref> server_serve(ThriftServerObject& self, const core::Args<2>& a) {
     }
   } guard{state};
 
-  // Without the interpreter lock: the runtime's threads start their asyncio
-  // loops, which need it, and a failed build joins the threads it started.
+  // Without the interpreter lock: an earlier serve's loop, stopped, may still
+  // hold the address; the runtime's threads start their asyncio loops, which
+  // need the lock; and a failed build joins the threads it started.
+  core::without_gil([&] { s.shutdown->wait_listeners_closed(kEarlierListenerWait); });
   auto built = core::without_gil([&] { return Runtime::build(workers); });
   if (!built) return core::os_error("tokio runtime: " + built.error().text);
   std::unique_ptr<Runtime> runtime = std::move(*built);
@@ -158,7 +166,9 @@ Result<Ref> server_serve(ThriftServerObject& self, const core::Args<2>& a) {
   line += ", " + std::to_string(workers) + " workers) listening on " + ctx.addr;
   print_stdout_line(line);
 
+  ctx.shutdown->loop_started();
   if (!start_serve_thread(runtime, ctx)) {
+    s.shutdown->listener_closed();
     core::without_gil([&] { runtime.reset(); });
     return core::panic("failed to spawn thread");
   }
