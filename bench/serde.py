@@ -13,7 +13,8 @@ median of the repeats):
   encode instance    serialisation of an instance built by decoding (its
                      fields are still the stored wire values)
   decode             bytes to ThriftStructInstance
-  decode + to_dict   the same, then every field converted to Python
+  decode + to_dict   the same, then its top-level fields converted to Python
+                     (nested structs stay instances)
 
 next to pickle.dumps / pickle.loads of the same dict and json.dumps /
 json.loads of it (payload as hex text, since JSON has no bytes), and prints

@@ -30,11 +30,17 @@ is_python_312_plus() {
   [ -n "$1" ] && [ -x "$1" ] && "$1" -c 'import sys; sys.exit(0 if sys.version_info >= (3, 12) else 1)' 2>/dev/null
 }
 
-# The interpreter to build for: $PYTHON if given, else 3.12 (the reference build), else the newest
-# 3.12-or-later we can find. The python3 on PATH may be older and is only a last resort.
+# The interpreter to build for: $PYTHON if given; else the active virtual environment's
+# ($VIRTUAL_ENV/bin/python), so that `cmake --install` puts the module into that environment;
+# else 3.12 (the reference build), else the newest 3.12-or-later we can find. The python3 on
+# PATH may be older and is only a last resort.
 pick_python() {
   local c
   if [ -n "${PYTHON:-}" ]; then echo "$PYTHON"; return; fi
+  if [ -n "${VIRTUAL_ENV:-}" ]; then
+    if is_python_312_plus "$VIRTUAL_ENV/bin/python"; then echo "$VIRTUAL_ENV/bin/python"; return; fi
+    echo "not building for the virtual environment $VIRTUAL_ENV: its python is not 3.12 or later" >&2
+  fi
   for c in /root/.pyenv/versions/3.12*/bin/python3 \
            $(ls -d /root/.pyenv/versions/3.1[3-9]*/bin/python3 2>/dev/null | sort -rV) \
            "$(command -v python3.13 || true)" "$(command -v python3.12 || true)" "$(command -v python3 || true)"; do
@@ -44,11 +50,18 @@ pick_python() {
   return 1
 }
 
+# configure_tree DIR PYTHON [CMAKE ARGS...]: configures one tree for that interpreter.
+configure_tree() {
+  local dir=$1 python=$2
+  shift 2
+  cmake -S "$ROOT" -B "$dir" -DPython_EXECUTABLE="$python" "$@" >/dev/null
+}
+
 # build_tree DIR PYTHON [CMAKE ARGS...]: configures and builds one tree, tests included.
 build_tree() {
   local dir=$1 python=$2
   shift 2
-  cmake -S "$ROOT" -B "$dir" -DPython_EXECUTABLE="$python" -DBROVANE_TESTS=ON "$@" >/dev/null
+  configure_tree "$dir" "$python" -DBROVANE_TESTS=ON "$@"
   cmake --build "$dir" -j"$(nproc)"
 }
 
@@ -56,6 +69,6 @@ build_tree() {
 # stay off in the cache until build_tree turns them on again in the same tree.
 build_module() {
   local dir=$1 python=$2
-  cmake -S "$ROOT" -B "$dir" -DPython_EXECUTABLE="$python" -DBROVANE_TESTS=OFF >/dev/null
+  configure_tree "$dir" "$python" -DBROVANE_TESTS=OFF
   cmake --build "$dir" -j"$(nproc)" --target brovane
 }
