@@ -1,13 +1,12 @@
 #include "python/core/gil.hpp"
 
-#include "python/core/ref.hpp"
-
 #include <unistd.h>
 
 #include <atomic>
 #include <mutex>
 #include <vector>
 
+#include "python/core/ref.hpp"
 
 namespace brovane::python::core {
 

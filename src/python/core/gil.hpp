@@ -22,17 +22,17 @@ bool interpreter_finalizing() noexcept;
 //
 // Once the interpreter has begun to finalize, any other thread that takes its
 // lock is ended there by the interpreter with pthread_exit: a forced
-// unwinding, which in C++ runs every frame's destructors on the way out (ours
-// would touch the interpreter with no thread state) and terminates the
-// process when it meets a noexcept frame. So every place where a thread of
-// ours may take the lock, or may let it go and take it back inside Python
-// code (a handler, an event loop), goes through park_if_ended: the unwinding
-// is caught right above the interpreter's frames and the thread waits there
-// for the process to end, as later interpreters do with such threads
-// themselves. No destructor of ours runs on it, and nothing waits for it.
-//
-// `f` must hold no object with a destructor between its call into the
-// interpreter and its return (a lambda around the one call).
+// unwinding, which in C++ runs every frame's destructors on the way out and
+// terminates the process when it meets a noexcept frame. So every place where
+// a thread of ours may take the lock, or may let it go and take it back inside
+// Python code (a handler, an event loop, a finalizer), runs inside
+// park_if_ended: the unwinding stops there and the thread waits for the
+// process to end, as later interpreters do with such threads themselves.
+// Nothing waits for it. Around one call into the interpreter, no destructor
+// of ours runs at all; around a larger scope, the destructors on the way are
+// harmless without a thread state (a Ref leaves a last reference alone, an
+// InterpreterEntry leaves the lock alone), and no frame on the way may be
+// noexcept.
 template <class F>
 decltype(auto) park_if_ended(F&& f) noexcept(noexcept(std::forward<F>(f)())) {
   try {

@@ -28,9 +28,10 @@ using Task = CombiningQueue::Task;
 constexpr auto kRunnerBudget = std::chrono::microseconds(200);
 
 // The call under the interpreter lock (`locked`), or its quiet end when the
-// interpreter could not be entered. Never throws: the runner's role must
-// survive whatever one call does.
-void run_call(PlainCall& call, bool locked) noexcept {
+// interpreter could not be entered. Throws nothing, so the runner's role
+// survives whatever one call does; not noexcept only so that a thread that
+// the finalizing interpreter ends in here unwinds to the runner's park.
+void run_call(PlainCall& call, bool locked) {
   if (!locked) [[unlikely]] {
     call.reply.reset();
     return;
