@@ -1,7 +1,5 @@
 #include "python/core/gil.hpp"
 
-#include <unistd.h>
-
 #include <atomic>
 #include <mutex>
 #include <vector>
@@ -40,16 +38,12 @@ void drop_last_reference(PyObject* o) noexcept {
   // is parked rather than unwound out of a destructor.
   try {
     Py_DECREF(o);
-  } catch (abi::__forced_unwind&) {
-    park_thread();
+  } catch (...) {
+    park_thread();  // nothing else unwinds out of the interpreter
   }
 }
 
 }  // namespace detail
-
-void park_thread() noexcept {
-  for (;;) ::pause();
-}
 
 void DeferredRef::reset() noexcept {
   PyObject* o = std::exchange(p_, nullptr);

@@ -4,19 +4,16 @@
 
 #include <Python.h>
 
-#include <cxxabi.h>
-
 #include <atomic>
 #include <utility>
+
+#include "python/core/forced_unwind.hpp"
 
 namespace brovane::python::core {
 
 // Whether the interpreter is finalizing (or not initialised). Any thread, any
 // lock state.
 bool interpreter_finalizing() noexcept;
-
-// Parks the calling thread until the process ends.
-[[noreturn]] void park_thread() noexcept;
 
 // Threads that finalization ends.
 //
@@ -37,8 +34,9 @@ template <class F>
 decltype(auto) park_if_ended(F&& f) noexcept(noexcept(std::forward<F>(f)())) {
   try {
     return std::forward<F>(f)();
-  } catch (abi::__forced_unwind&) {
-    park_thread();
+  } catch (...) {
+    if (catching_thread_exit()) park_thread();
+    throw;
   }
 }
 

@@ -86,9 +86,8 @@ PyObject* run(F&& body) noexcept {
       out = r->release();
     else
       set_python_error(r.error());
-  } catch (abi::__forced_unwind&) {
-    park_thread();  // ended by a finalizing interpreter (gil.hpp)
   } catch (...) {
+    if (catching_thread_exit()) park_thread();  // ended by a finalizing interpreter (gil.hpp)
     detail::set_exception_from_cpp();
   }
   return out;
@@ -105,9 +104,8 @@ int run_status(F&& body) noexcept {
       out = 0;
     else
       set_python_error(s.error());
-  } catch (abi::__forced_unwind&) {
-    park_thread();  // ended by a finalizing interpreter (gil.hpp)
   } catch (...) {
+    if (catching_thread_exit()) park_thread();  // ended by a finalizing interpreter (gil.hpp)
     detail::set_exception_from_cpp();
   }
   return out;

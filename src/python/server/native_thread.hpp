@@ -5,9 +5,7 @@
 // exception storage, and glibc aborts the process when that allocation fails.
 #pragma once
 
-#include <cxxabi.h>
 #include <pthread.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <exception>
@@ -16,6 +14,8 @@
 #include <new>
 #include <type_traits>
 #include <utility>
+
+#include "python/core/forced_unwind.hpp"
 
 namespace brovane::python::server {
 
@@ -77,13 +77,11 @@ class NativeThread {
     std::unique_ptr<Body> body(static_cast<Body*>(arg));
     try {
       (*body)();
-    } catch (abi::__forced_unwind&) {
-      park();
+    } catch (...) {
+      if (core::catching_thread_exit()) core::park_thread();
+      throw;
     }
     return nullptr;
-  }
-  [[noreturn]] static void park() noexcept {
-    for (;;) ::pause();
   }
 
   pthread_t id_{};

@@ -1,6 +1,5 @@
 #include "python/server/runtime.hpp"
 
-#include <cxxabi.h>
 #include <pthread.h>
 
 #include <algorithm>
@@ -8,6 +7,7 @@
 #include <string>
 
 #include "python/client/io_error_map.hpp"
+#include "python/core/forced_unwind.hpp"
 #include "python/server/thread_capacity.hpp"
 
 namespace brovane::python::server {
@@ -133,9 +133,8 @@ void Runtime::run_worker(WorkerIo& own) {
     try {
       drive(own);
       break;
-    } catch (abi::__forced_unwind&) {
-      throw;
     } catch (...) {
+      if (core::catching_thread_exit()) throw;
     }
   }
   if (hooks_.on_stop) hooks_.on_stop();
