@@ -27,9 +27,10 @@ constexpr char kThreadName[] = "tokio-rt-worker";  // 15 characters: the kernel'
 constexpr auto kHeldUp = std::chrono::milliseconds(5);
 constexpr std::int64_t kHeldUpNs = std::chrono::duration_cast<std::chrono::nanoseconds>(kHeldUp).count();
 
-// How long a worker that has run out of work keeps looking for more before
-// it sleeps: a reply or a request that comes within it (a loop thread's
-// answer, the next request of a busy connection) costs no wake-up.
+// How long a worker that has just run work keeps looking for more before it
+// sleeps: a reply or a request that comes within it (a loop thread's
+// answer, the next request of a busy connection) costs no wake-up. A wait
+// that ran out ran nothing, and the worker sleeps again at once.
 constexpr std::int64_t kSpinNs = 30'000;
 
 std::int64_t now_ns() noexcept {
@@ -147,16 +148,16 @@ void Runtime::drive(WorkerIo& own) {
   // One handler at a time, each after a heartbeat; with peers, waits for
   // work no longer than kHeldUp, so that the heartbeat of a worker that is
   // not held up is never older than that.
+  bool worked = false;  // the last pass ran a handler: look for more before sleeping
   while (!io.stopped()) {
     const std::int64_t now = now_ns();
     own.heartbeat.store(now, std::memory_order_relaxed);
-    if (peers && help_held_up_peers(own, now)) continue;
-    if (spin_for_work(io, now)) continue;
-    if (peers) {
-      io.run_one_for(kHeldUp);
-    } else {
-      io.run_one();
+    if (peers && help_held_up_peers(own, now)) {
+      worked = true;
+      continue;
     }
+    if (worked && spin_for_work(io, now)) continue;
+    worked = (peers ? io.run_one_for(kHeldUp) : io.run_one()) > 0;
   }
 }
 
