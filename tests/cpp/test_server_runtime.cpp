@@ -9,11 +9,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <future>
 #include <latch>
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <asio/co_spawn.hpp>
 #include <asio/post.hpp>
@@ -190,6 +193,85 @@ TEST_F(RuntimeTest, AWorkerHeldUpInsideAHandlerHasItsOtherHandlersRunByAPeer) {
   ASSERT_EQ(f.wait_for(5s), std::future_status::ready);
   EXPECT_EQ(f.get(), "tokio-rt-worker");
   release.set_value();
+  rt->shutdown();
+}
+
+// The times the runtime's threads have slept on something and woken since
+// they started: the voluntary context switches of every thread of this
+// process with the runtime's name.
+std::uint64_t runtime_thread_wakeups() {
+  std::uint64_t total = 0;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::string name;
+    std::getline(std::ifstream(task.path() / "comm"), name);
+    if (name != "tokio-rt-worker") continue;
+    std::ifstream status(task.path() / "status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.starts_with("voluntary_ctxt_switches:")) total += std::stoull(line.substr(line.find(':') + 1));
+    }
+  }
+  return total;
+}
+
+// Every worker's io_context, through one placement on each.
+std::vector<asio::io_context*> worker_ios(Runtime& rt) {
+  std::vector<Runtime::Placement> held;
+  std::vector<asio::io_context*> ios;
+  for (std::size_t i = 0; i < rt.workers(); ++i) {
+    held.push_back(rt.place_connection());
+    ios.push_back(&held.back().io);
+  }
+  return ios;
+}
+
+// Runs a handler on each of `ios`; whether all have run within 10 s.
+bool run_on_each(const std::vector<asio::io_context*>& ios) {
+  auto left = std::make_shared<std::atomic<std::size_t>>(ios.size());
+  for (asio::io_context* io : ios) asio::post(*io, [left] { --*left; });
+  for (int i = 0; i < 1000 && *left > 0; ++i) std::this_thread::sleep_for(10ms);
+  return *left == 0;
+}
+
+TEST_F(RuntimeTest, IdleWorkersSleepUntilWorkComes) {
+  // Once their work is done, workers with peers wait with no timeout: over
+  // half a second none of them wakes. (Workers that woke every few
+  // milliseconds to look at their peers would wake hundreds of times.)
+  auto rt = make(8);
+  const std::vector<asio::io_context*> ios = worker_ios(*rt);
+  for (int round = 0; round < 3; ++round) ASSERT_TRUE(run_on_each(ios));
+  std::this_thread::sleep_for(100ms);  // the last watcher finds nobody running and parks
+  const std::uint64_t before = runtime_thread_wakeups();
+  std::this_thread::sleep_for(500ms);
+  EXPECT_LT(runtime_thread_wakeups() - before, 8u);
+  // And they still wake for work.
+  EXPECT_TRUE(run_on_each(ios));
+  rt->shutdown();
+}
+
+TEST_F(RuntimeTest, AWorkerHeldUpAfterTheRuntimeWentIdleHasItsOtherHandlersRunByAPeer) {
+  // All workers parked, one (or two at once) is held up inside a handler
+  // that woke it: a peer must notice and run the handler queued behind it.
+  // Each worker in turn, since the one held up may be the one that would
+  // otherwise have been woken to watch.
+  auto rt = make(3);
+  const std::vector<asio::io_context*> ios = worker_ios(*rt);
+  const std::vector<std::vector<std::size_t>> cases = {{0}, {1}, {2}, {0, 1}, {1, 2}, {2, 0}};
+  for (const std::vector<std::size_t>& held : cases) {
+    SCOPED_TRACE(::testing::Message() << "held up: " << held.front() << (held.size() > 1 ? " and another" : ""));
+    ASSERT_TRUE(run_on_each(ios));
+    std::this_thread::sleep_for(50ms);  // every worker parks
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::vector<std::future<void>> ran;
+    for (std::size_t h : held) {
+      auto follower = std::make_shared<std::promise<void>>();
+      ran.push_back(follower->get_future());
+      asio::post(*ios[h], [released] { released.wait_for(10s); });
+      asio::post(*ios[h], [follower] { follower->set_value(); });
+    }
+    for (std::future<void>& f : ran) EXPECT_EQ(f.wait_for(5s), std::future_status::ready);
+    release.set_value();
+  }
   rt->shutdown();
 }
 

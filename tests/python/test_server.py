@@ -880,6 +880,47 @@ class SubprocessTest(unittest.TestCase):
                 self.assertEqual(set(lines) - {"python asyncio worker init error: spawn python loop thread: "
                                                "Resource temporarily unavailable (os error 11)"}, set())
 
+    def test_an_idle_server_takes_no_processor_time(self):
+        # After a burst of calls, with its clients still connected and then
+        # gone, a server without work sleeps: its workers wait for work with
+        # no timeout. Its process's processor time over a few idle seconds
+        # stays far below one percent of a core; the bound is wide for a
+        # loaded machine, where a worker that woke now and then to look for
+        # work would take several percent at these counts.
+        r = run_script("""
+            import contextlib
+            from brovane import ThriftClient
+            p = ThriftParser(); p.parse(IDL)
+            for workers in (8, 32):
+                s = ThriftServer(service(), workers=workers)
+                s.register_handler("add", lambda a, b: a + b)
+                port = free_port()
+                s.serve("127.0.0.1", port)
+                assert wait_until(s.is_running)
+                with contextlib.ExitStack() as stack:
+                    clients = [stack.enter_context(ThriftClient(p.get_service("Calc"), "127.0.0.1", port))
+                               for _ in range(4)]
+                    for i in range(100):
+                        for c in clients:
+                            assert c.call("add", a=i, b=1) == i + 1
+                    for state in ("connected", "gone"):
+                        if state == "gone":
+                            stack.close()
+                        time.sleep(0.3)
+                        used, began = time.process_time(), time.monotonic()
+                        time.sleep(2)
+                        share = (time.process_time() - used) / (time.monotonic() - began)
+                        print(workers, state, f"{share * 100:.2f}", flush=True)
+                s.stop()
+                assert wait_until(runtime_gone)
+        """)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        shares = [line.split() for line in r.stdout.splitlines() if line[:1].isdigit()]
+        self.assertEqual([(w, state) for w, state, _ in shares],
+                         [("8", "connected"), ("8", "gone"), ("32", "connected"), ("32", "gone")], r.stdout)
+        for workers, state, percent in shares:
+            self.assertLess(float(percent), 3.0, f"{workers} workers, clients {state}: {percent}% of a core")
+
     def test_impossible_worker_count_is_refused_at_once(self):
         # No thread is started for it, so it is refused as soon as asked,
         # nothing is written, and the same object serves with a sane count.

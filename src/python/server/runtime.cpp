@@ -4,7 +4,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <new>
 #include <string>
+#include <system_error>
+
+#include <asio/detail/epoll_reactor.hpp>
 
 #include "python/client/io_error_map.hpp"
 #include "python/core/forced_unwind.hpp"
@@ -22,14 +26,25 @@ namespace {
 
 constexpr char kThreadName[] = "tokio-rt-worker";  // 15 characters: the kernel's limit
 
-// An idle worker waits for work no longer than this at a time, and then
-// runs the ready handlers of peers that are held up inside a handler.
+// A watching worker looks at its running peers this often, and a running
+// peer that has not looked for work for twice this long is held up inside
+// one handler: the watcher then runs the peer's ready handlers.
 constexpr auto kHeldUp = std::chrono::milliseconds(5);
 constexpr std::int64_t kHeldUpNs = std::chrono::duration_cast<std::chrono::nanoseconds>(kHeldUp).count();
 
-// How long a worker that has run out of work keeps looking for more before
-// it sleeps: a reply or a request that comes within it (a loop thread's
-// answer, the next request of a busy connection) costs no wake-up.
+// Idle workers that watch while a peer runs; the others park.
+constexpr std::uint64_t kWatchers = 1;
+
+// The census word: running workers count in the low half, watching ones in
+// the high half.
+constexpr std::uint64_t kOneWatching = std::uint64_t{1} << 32;
+constexpr std::uint64_t running_in(std::uint64_t census) noexcept { return census & (kOneWatching - 1); }
+constexpr std::uint64_t watching_in(std::uint64_t census) noexcept { return census >> 32; }
+
+// How long a worker that has just run work keeps looking for more before it
+// sleeps: a reply or a request that comes within it (a loop thread's
+// answer, the next request of a busy connection) costs no wake-up. A
+// watcher whose wait ran out has run nothing and sleeps again at once.
 constexpr std::int64_t kSpinNs = 30'000;
 
 std::int64_t now_ns() noexcept {
@@ -46,7 +61,47 @@ bool spin_for_work(asio::io_context& io, std::int64_t now) {
   return false;
 }
 
+thread_local asio::io_context* t_worker_io = nullptr;
+
 }  // namespace
+
+// Every wait of a worker with peers is a blocking run of its reactor (the
+// work guard keeps the reactor in the io_context's queue); this one reports
+// the wait's start and end to the runtime. So a parked worker's peers learn
+// that its thread left the wait before it runs the handler that woke it,
+// which may hold it up for long. Polls (no timeout) are no waits, nor are
+// the reactor runs of peers that help the worker. The io_context interrupts
+// the wait for a handler posted to it (or to stop), which is noted, so the
+// end of a wait tells whether work follows; a peer that summons the worker
+// interrupts it past the note.
+class Runtime::WaitReporter final : public asio::detail::epoll_reactor {
+ public:
+  WaitReporter(asio::execution_context& ctx, Runtime& rt, WorkerIo& w) : epoll_reactor(ctx), rt_(rt), w_(w) {}
+
+  void run(long usec, asio::detail::op_queue<asio::detail::operation>& ops) override {
+    if (usec == 0 || t_worker_io != &w_.io) {
+      epoll_reactor::run(usec, ops);
+      return;
+    }
+    rt_.wait_begins(w_, usec);
+    epoll_reactor::run(usec, ops);
+    const bool posted = posted_.load(std::memory_order_acquire) && posted_.exchange(false);
+    rt_.wait_ends(w_, posted || !ops.empty());
+  }
+
+  void interrupt() override {
+    posted_.store(true, std::memory_order_release);
+    epoll_reactor::interrupt();
+  }
+
+  // Ends the worker's wait with no work for it.
+  void summon() { epoll_reactor::interrupt(); }
+
+ private:
+  Runtime& rt_;
+  WorkerIo& w_;
+  std::atomic<bool> posted_{false};
+};
 
 std::string Runtime::cancelled_task_text(std::uint64_t task_id) {
   return "task " + std::to_string(task_id) + " was cancelled";
@@ -74,10 +129,31 @@ std::expected<std::unique_ptr<Runtime>, protocol::IoError> Runtime::build(std::s
   std::unique_ptr<Runtime> rt(new Runtime(hooks, limits));
   // The count comes from the user; reserve no more than a sane share of it.
   rt->workers_.reserve(std::min<std::size_t>(workers, 1024));
+  // Every io_context first: the workers look at each other's from the start.
+  try {
+    while (rt->ios_.size() < workers) rt->ios_.push_back(std::make_unique<WorkerIo>());
+  } catch (const std::bad_alloc&) {
+    rt->shutdown();
+    return std::unexpected(protocol::IoError::from_kind(protocol::IoErrorKind::OutOfMemory));
+  }
+  if (workers > 1) {
+    try {
+      for (const std::unique_ptr<WorkerIo>& w : rt->ios_) {
+        w->reactor = &asio::make_service<WaitReporter>(w->io, *rt, *w);
+        w->reactor->init_task();
+      }
+    } catch (const std::system_error& e) {
+      rt->shutdown();
+      return std::unexpected(client::io_error_from_errno(e.code().value()));
+    } catch (const std::bad_alloc&) {
+      rt->shutdown();
+      return std::unexpected(protocol::IoError::from_kind(protocol::IoErrorKind::OutOfMemory));
+    }
+    rt->census_.store(workers);  // all running until they wait
+  }
   for (std::size_t i = 0; i < workers; ++i) {
     try {
       if (rt->workers_.size() == rt->workers_.capacity()) rt->workers_.reserve(std::max<std::size_t>(1, 2 * rt->workers_.size()));
-      if (rt->ios_.size() == i) rt->ios_.push_back(std::make_unique<WorkerIo>());
     } catch (const std::bad_alloc&) {
       rt->shutdown();
       return std::unexpected(protocol::IoError::from_kind(protocol::IoErrorKind::OutOfMemory));
@@ -91,10 +167,6 @@ std::expected<std::unique_ptr<Runtime>, protocol::IoError> Runtime::build(std::s
   }
   return rt;
 }
-
-namespace {
-thread_local asio::io_context* t_worker_io = nullptr;
-}  // namespace
 
 asio::io_context* Runtime::current_io() noexcept { return t_worker_io; }
 
@@ -142,33 +214,121 @@ void Runtime::run_worker(WorkerIo& own) {
 
 void Runtime::drive(WorkerIo& own) {
   asio::io_context& io = own.io;
-  const bool peers = ios_.size() > 1;
-  // One handler at a time, each after a heartbeat; with peers, waits for
-  // work no longer than kHeldUp, so that the heartbeat of a worker that is
-  // not held up is never older than that.
+  bool worked = false;  // the last pass ran a handler: look for more before sleeping
+  if (ios_.size() == 1) {
+    while (!io.stopped()) {
+      if (worked && spin_for_work(io, now_ns())) continue;
+      worked = io.run_one() > 0;
+    }
+    return;
+  }
+  // With peers, every wait is one of at most kHeldUp, which wait_begins
+  // turns into a park (no timeout) unless this worker is to watch. A
+  // heartbeat every pass, and a look at the peers every kHeldUp: a watcher
+  // looks after each wait, a running worker between handlers.
+  std::int64_t next_look = 0;
   while (!io.stopped()) {
     const std::int64_t now = now_ns();
     own.heartbeat.store(now, std::memory_order_relaxed);
-    if (peers && help_held_up_peers(own, now)) continue;
-    if (spin_for_work(io, now)) continue;
-    if (peers) {
-      io.run_one_for(kHeldUp);
-    } else {
-      io.run_one();
+    if (now >= next_look) {
+      if (help_held_up_peers(own, now)) {
+        worked = true;
+        continue;  // and look again
+      }
+      next_look = now + kHeldUpNs;
     }
+    if (worked && spin_for_work(io, now)) continue;
+    worked = io.run_one_for(std::chrono::nanoseconds(next_look - now)) > 0;
   }
 }
 
+// A worker parks unless a peer runs and fewer than kWatchers others watch:
+// so no worker wakes while none runs, and while one does, one watcher looks
+// at it every kHeldUp. A worker that leaves a wait for work (which may hold
+// it up) while nobody watches, the last watcher included, summons a parked
+// peer to watch. The census word orders the two: a worker that parks seeing
+// no peer running, and a parked one that starts running seeing no watcher,
+// cannot miss each other.
+void Runtime::wait_begins(WorkerIo& w, long& usec) noexcept {
+  const bool was_watching = w.activity.load(std::memory_order_relaxed) == Activity::Watching;
+  std::uint64_t census = census_.load();
+  bool watch = false;
+  for (;;) {
+    std::uint64_t running = running_in(census);
+    std::uint64_t watching = watching_in(census);
+    if (was_watching) {
+      --watching;
+    } else {
+      --running;
+    }
+    watch = running > 0 && watching < kWatchers;
+    if (census_.compare_exchange_weak(census, running + (watching + (watch ? 1 : 0)) * kOneWatching)) break;
+  }
+  if (watch) {
+    w.activity.store(Activity::Watching, std::memory_order_relaxed);
+  } else {
+    usec = -1;
+    w.activity.store(Activity::Parked, std::memory_order_relaxed);
+  }
+}
+
+void Runtime::wait_ends(WorkerIo& w, bool work) noexcept {
+  w.heartbeat.store(now_ns(), std::memory_order_relaxed);
+  Activity a = w.activity.load(std::memory_order_relaxed);
+  if (a == Activity::Parked && w.activity.compare_exchange_strong(a, Activity::Running)) {
+    const std::uint64_t before = census_.fetch_add(1);
+    if (watching_in(before) == 0) summon_watcher(w);
+    return;
+  }
+  // Watching, or summoned (`a`) and counted as watching already. With
+  // nothing to run (the watch ran out, or the summons) it watches on, and
+  // looks at its peers next.
+  if (!work) {
+    if (a == Activity::Summoned) w.activity.store(Activity::Watching, std::memory_order_relaxed);
+    return;
+  }
+  start_running(w);
+}
+
+void Runtime::start_running(WorkerIo& w) noexcept {
+  // One more running, one fewer watching (the low half does not overflow).
+  const std::uint64_t before = census_.fetch_add(1 - kOneWatching);
+  w.activity.store(Activity::Running, std::memory_order_relaxed);
+  if (watching_in(before) == 1) summon_watcher(w);
+}
+
+void Runtime::summon_watcher(const WorkerIo& own) noexcept {
+  const std::size_t n = ios_.size();
+  const std::uint64_t census = census_.load();
+  if (running_in(census) + watching_in(census) >= n) return;  // none parked
+  // Counted first, so that a peer that starts running meanwhile sees a
+  // watcher coming and summons no other.
+  census_.fetch_add(kOneWatching);
+  const std::size_t start = next_summon_.fetch_add(1, std::memory_order_relaxed);
+  for (std::size_t i = 0; i < n; ++i) {
+    WorkerIo& peer = *ios_[(start + i) % n];
+    Activity parked = Activity::Parked;
+    if (&peer == &own || !peer.activity.compare_exchange_strong(parked, Activity::Summoned)) continue;
+    peer.reactor->summon();
+    return;
+  }
+  census_.fetch_sub(kOneWatching);  // all woke meanwhile
+}
+
 bool Runtime::held_up(const WorkerIo& w, std::int64_t now) noexcept {
-  // Waiting for work, the heartbeat may be up to kHeldUp old; twice that
-  // means a handler started after the wait and has not ended.
+  // The heartbeat of a worker that is not parked is at most kHeldUp old
+  // while it waits or looks for work; twice that means a handler started
+  // after it and has not ended.
   return now - w.heartbeat.load(std::memory_order_relaxed) > 2 * kHeldUpNs;
 }
 
-bool Runtime::help_held_up_peers(const WorkerIo& own, std::int64_t now) {
+bool Runtime::help_held_up_peers(WorkerIo& own, std::int64_t now) {
   bool ran = false;
   for (const std::unique_ptr<WorkerIo>& peer : ios_) {
-    if (peer.get() == &own || !held_up(*peer, now)) continue;
+    const Activity a = peer->activity.load(std::memory_order_relaxed);
+    if (peer.get() == &own || a == Activity::Parked || a == Activity::Summoned || !held_up(*peer, now)) continue;
+    // The peer's handlers may hold this thread up as well: another watches.
+    if (own.activity.load(std::memory_order_relaxed) == Activity::Watching) start_running(own);
     // Until nothing is ready, or the peer's own thread is back.
     while (peer->io.poll_one() > 0) {
       ran = true;

@@ -4,7 +4,9 @@
 // coroutine-function calls that may block). A connection is given to one
 // worker for its whole life, so that its reads, its handler calls and its
 // coroutines' resumptions stay on one thread (and its asyncio loop), and a
-// worker that has nothing to do sleeps until its own work wakes it. Every
+// worker that has nothing to do sleeps until its own work wakes it (while
+// a peer is busy, one idle worker keeps watch over it instead: see drive()
+// in runtime.cpp). Every
 // thread the runtime starts, worker or blocking, is named "tokio-rt-worker"
 // and runs the start hook before it takes any work and the stop hook as it
 // ends.
@@ -194,27 +196,58 @@ class Runtime {
   // pool_mutex_.
   bool start_pool_thread_locked() noexcept;
 
+  // A worker's reactor when it has peers: tells the runtime when its thread
+  // begins and ends a wait (runtime.cpp).
+  class WaitReporter;
+
+  // What a worker's thread is doing, as its peers see it.
+  enum class Activity : std::uint8_t {
+    Running,   // not in a wait: in a handler, or looking for one
+    Watching,  // in a wait of at most kHeldUp, looking at the running peers after it
+    Parked,    // in a wait with no timeout
+    Summoned,  // woken from its park by a peer, to watch; counted as watching
+  };
+
   // One worker's io_context, kept running until shutdown by its guard. Its
   // own thread runs it; while that thread is held up inside one handler
-  // (a Python call that waits, say), idle peers run its ready handlers too,
-  // so that the worker's other connections go on.
+  // (a Python call that waits, say), a watching peer runs its ready
+  // handlers too, so that the worker's other connections go on.
   struct WorkerIo {
     std::atomic<std::size_t> connections{0};  // leases; outlives the connection tasks in `io`
-    std::atomic<std::int64_t> heartbeat{0};   // steady-clock ns when its thread last looked for work
+    // Steady-clock ns when its thread last looked for work or left a wait.
+    std::atomic<std::int64_t> heartbeat{0};
+    std::atomic<Activity> activity{Activity::Running};
     asio::io_context io;
     std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work{io.get_executor()};
+    WaitReporter* reactor = nullptr;  // with peers
   };
 
   void run_worker(WorkerIo& own);
   void drive(WorkerIo& own);
+  // The worker's thread begins a wait of `usec` (-1: none): it either parks
+  // (`usec` becomes -1) or watches. Ends with the wait.
+  void wait_begins(WorkerIo& w, long& usec) noexcept;
+  // The wait has ended, with work to run (ready events, or a handler
+  // posted) or not.
+  void wait_ends(WorkerIo& w, bool work) noexcept;
+  // `w` (watching) runs handlers from now on.
+  void start_running(WorkerIo& w) noexcept;
+  // Wakes a parked peer of `own` to watch, if any is parked; counts it as
+  // watching from then on.
+  void summon_watcher(const WorkerIo& own) noexcept;
   // Whether `w`'s thread has been inside one handler for a while.
   static bool held_up(const WorkerIo& w, std::int64_t now) noexcept;
   // Runs the ready handlers of held-up peers; whether it ran any.
-  bool help_held_up_peers(const WorkerIo& own, std::int64_t now);
+  bool help_held_up_peers(WorkerIo& own, std::int64_t now);
 
   ThreadHooks hooks_;
   std::vector<std::unique_ptr<WorkerIo>> ios_;  // one per worker, at least one; destroyed at the end of shutdown()
   std::atomic<std::size_t> next_io_{0};  // where place_connection starts looking
+  // Workers with peers by Activity: running ones in the low half, watching
+  // ones in the high half; the rest are parked. One word, so that a worker
+  // that parks and one that starts running see each other.
+  std::atomic<std::uint64_t> census_{0};
+  std::atomic<std::size_t> next_summon_{0};  // where summon_watcher starts looking
   std::vector<NativeThread> workers_;  // workers_[i] runs ios_[i]
 
   // The blocking pool. A thread that goes idle counts in pool_idle_; a
