@@ -31,12 +31,12 @@ bool interpreter_finalizing() noexcept;
 // InterpreterEntry leaves the lock alone), and no frame on the way may be
 // noexcept.
 template <class F>
-decltype(auto) park_if_ended(F&& f) noexcept(noexcept(std::forward<F>(f)())) {
+BRV_CATCHES_THREAD_EXIT decltype(auto) park_if_ended(F&& f) noexcept(noexcept(std::forward<F>(f)())) {
   try {
     return std::forward<F>(f)();
-  } catch (...) {
-    if (catching_thread_exit()) park_thread();
-    throw;
+  } catch (abi::__forced_unwind&) {
+    park_thread();
+    __builtin_unreachable();
   }
 }
 

@@ -77,7 +77,7 @@ inline constexpr std::size_t kArity = std::remove_reference_t<decltype(Sig)>::si
 // Runs `body` (returning Result<Ref>) at a C entry point: the new reference,
 // or nullptr with the Python exception set.
 template <class F>
-PyObject* run(F&& body) noexcept {
+BRV_CATCHES_THREAD_EXIT PyObject* run(F&& body) noexcept {
   release_deferred_if_any();
   PyObject* out = nullptr;
   try {
@@ -86,8 +86,9 @@ PyObject* run(F&& body) noexcept {
       out = r->release();
     else
       set_python_error(r.error());
+  } catch (abi::__forced_unwind&) {
+    park_thread();  // ended by a finalizing interpreter (gil.hpp)
   } catch (...) {
-    if (catching_thread_exit()) park_thread();  // ended by a finalizing interpreter (gil.hpp)
     detail::set_exception_from_cpp();
   }
   return out;
@@ -95,7 +96,7 @@ PyObject* run(F&& body) noexcept {
 
 // The same for bodies returning Status: 0, or -1 with the exception set.
 template <class F>
-int run_status(F&& body) noexcept {
+BRV_CATCHES_THREAD_EXIT int run_status(F&& body) noexcept {
   release_deferred_if_any();
   int out = -1;
   try {
@@ -104,8 +105,9 @@ int run_status(F&& body) noexcept {
       out = 0;
     else
       set_python_error(s.error());
+  } catch (abi::__forced_unwind&) {
+    park_thread();  // ended by a finalizing interpreter (gil.hpp)
   } catch (...) {
-    if (catching_thread_exit()) park_thread();  // ended by a finalizing interpreter (gil.hpp)
     detail::set_exception_from_cpp();
   }
   return out;

@@ -73,13 +73,12 @@ class NativeThread {
   // A thread that a finalizing interpreter ends (core/gil.hpp) comes here
   // unwound and waits for the process to end.
   template <class Body>
-  static void* run(void* arg) {
+  BRV_CATCHES_THREAD_EXIT static void* run(void* arg) {
     std::unique_ptr<Body> body(static_cast<Body*>(arg));
     try {
       (*body)();
-    } catch (...) {
-      if (core::catching_thread_exit()) core::park_thread();
-      throw;
+    } catch (abi::__forced_unwind&) {
+      core::park_thread();
     }
     return nullptr;
   }

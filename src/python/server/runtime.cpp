@@ -195,7 +195,7 @@ Runtime::Placement Runtime::place_connection(Spread spread) noexcept {
 
 // Thread bodies are not noexcept: a thread that the interpreter ends while
 // it waits for the lock during finalization unwinds through them.
-void Runtime::run_worker(WorkerIo& own) {
+BRV_CATCHES_THREAD_EXIT void Runtime::run_worker(WorkerIo& own) {
   pthread_setname_np(pthread_self(), kThreadName);
   t_worker_io = &own.io;
   if (hooks_.on_start) hooks_.on_start();
@@ -205,8 +205,9 @@ void Runtime::run_worker(WorkerIo& own) {
     try {
       drive(own);
       break;
+    } catch (abi::__forced_unwind&) {
+      throw;
     } catch (...) {
-      if (core::catching_thread_exit()) throw;
     }
   }
   if (hooks_.on_stop) hooks_.on_stop();
