@@ -23,10 +23,9 @@
 #include <asio/ip/tcp.hpp>
 
 #include "python/client/io_error_map.hpp"
+#include "python/core/gil.hpp"
 #include "python/server/accept_backoff.hpp"
 #include "python/server/console.hpp"
-#include "python/core/gil.hpp"
-#include "python/server/interpreter_gate.hpp"
 #include "python/server/sigint.hpp"
 
 namespace brovane::python::server {

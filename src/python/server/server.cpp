@@ -156,8 +156,10 @@ Result<Ref> server_serve(ThriftServerObject& self, const core::Args<2>& a) {
   // Without the interpreter lock: an earlier serve's loop, stopped, may still
   // hold the address; the runtime's threads start their asyncio loops, which
   // need the lock; and a failed build joins the threads it started.
-  core::without_gil([&] { s.shutdown->wait_listeners_closed(kEarlierListenerWait); });
-  auto built = core::without_gil([&] { return Runtime::build(workers); });
+  auto built = core::without_gil([&] {
+    s.shutdown->wait_listeners_closed(kEarlierListenerWait);
+    return Runtime::build(workers);
+  });
   if (!built) return core::os_error("tokio runtime: " + built.error().text);
   std::unique_ptr<Runtime> runtime = std::move(*built);
 
@@ -166,7 +168,7 @@ Result<Ref> server_serve(ThriftServerObject& self, const core::Args<2>& a) {
   line += ", " + std::to_string(workers) + " workers) listening on " + ctx.addr;
   print_stdout_line(line);
 
-  ctx.shutdown->loop_started();
+  s.shutdown->loop_started();
   if (!start_serve_thread(runtime, ctx)) {
     s.shutdown->listener_closed();
     core::without_gil([&] { runtime.reset(); });
